@@ -1,0 +1,125 @@
+// Owned references, pending errors and call helpers shared by every source file.
+//
+// Conventions: a raw PyObject* parameter is borrowed; helpers return Ref (empty means a
+// Python error is set) or int (-1 error, 0/1 answer).  Only functions whose address goes
+// into a CPython table hand out raw owned pointers, through Ref::release().
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <utility>
+
+namespace qmp {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    [[nodiscard]] static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+        Py_XDECREF(old);  // last: the old value's finaliser may run Python code
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Holds the error indicator while cleanup code runs.  Python code must never be called
+// with an error set, and an exception raised from C is not chained to the one that was
+// pending, so the chaining of a try/finally is done here by hand.
+class PendingError {
+public:
+    PendingError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+    explicit operator bool() const noexcept { return type_ != nullptr; }
+
+    // Puts the held error back as the current one.
+    void restore() noexcept {
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                      std::exchange(tb_, nullptr));
+    }
+
+    // The cleanup raised: its exception wins and the held one becomes its __context__,
+    // as when an exception leaves a finally block.
+    void become_context_of_current() noexcept {
+        if (!type_) return;
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_) PyException_SetTraceback(value_, tb_);
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (v != value_) {
+            PyException_SetContext(v, std::exchange(value_, nullptr));  // steals
+        }
+        PyErr_Restore(t, v, tb);
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+[[nodiscard]] inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// f(*args): positional arguments only.  Slot 0 of the vector is reserved so that a bound
+// method or a wrapper can prepend its own first argument without copying.
+template <class... A>
+[[nodiscard]] Ref call(PyObject* f, A*... args) noexcept {
+    PyObject* argv[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(
+        f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// f(*positional, **dict(zip(kwnames, trailing))): the last len(kwnames) arguments are the
+// values of the keywords named in kwnames.
+template <class... A>
+[[nodiscard]] Ref call_kw(PyObject* f, PyObject* kwnames, A*... args) noexcept {
+    PyObject* argv[] = {nullptr, args...};
+    const auto nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(PyObject_Vectorcall(
+        f, argv + 1, (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// obj.name(*args), with the attribute fetched before the call as Python evaluates it.
+template <class... A>
+[[nodiscard]] Ref call_method(PyObject* obj, PyObject* name, A*... args) noexcept {
+    Ref method = getattr(obj, name);
+    if (!method) return {};
+    return call(method.get(), args...);
+}
+
+// Truth test: -1 error, 0 false, 1 true.
+[[nodiscard]] inline int truth(PyObject* value) noexcept { return PyObject_IsTrue(value); }
+
+// format(value, "") as an f-string field without conversion does it: a str is taken as it is.
+[[nodiscard]] inline Ref format_field(PyObject* value) noexcept {
+    return Ref::steal(PyObject_Format(value, nullptr));
+}
+
+}  // namespace qmp
