@@ -28,7 +28,8 @@ bool init_names() noexcept {
     QMP_NAMES(QMP_INTERN_NAME)
 #undef QMP_INTERN_NAME
     if (!make_text(names.slash, "/") || !make_text(names.empty, "") ||
-        !make_text(names.no_such_bucket, "NoSuchBucket")) {
+        !make_text(names.no_such_bucket, "NoSuchBucket") ||
+        !make_text(names.seek_end, "SEEK_END")) {
         return false;
     }
     if (!names.int_zero && !(names.int_zero = PyLong_FromLong(0))) return false;

@@ -12,7 +12,7 @@ namespace qmp {
 
 #define QMP_NAMES(X)                                                                   \
     X(BytesIO) X(DeleteObject) X(EnvConfig) X(Local) X(MinIOPath) X(NotImplementedError) \
-    X(Path) X(S3Error) X(SEEK_END) X(__annotations__) X(__builtins__) X(__file__)       \
+    X(Path) X(S3Error) X(__annotations__) X(__builtins__) X(__file__)       \
     X(__loader__) X(__module__) X(__mro_entries__) X(__orig_bases__) X(__package__)     \
     X(__path__) X(__prepare__) X(__qualname__) X(_creator) X(_section)                  \
     X(_section_key_on_thread) X(_valid_reset) X(as_posix) X(bucket_exists)              \
@@ -41,6 +41,7 @@ struct Names {
     PyObject* empty = nullptr;           // ""
     PyObject* no_such_bucket = nullptr;  // "NoSuchBucket"
     PyObject* int_zero = nullptr;        // 0
+    PyObject* seek_end = nullptr;        // "SEEK_END" (a macro name in C)
 };
 
 inline Names names;

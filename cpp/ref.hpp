@@ -83,6 +83,25 @@ private:
     PyObject* tb_ = nullptr;
 };
 
+// While alive, makes `exc` the exception being handled (what sys.exc_info() reports and
+// what an exception raised meanwhile takes as its __context__), as inside an except block.
+class HandledException {
+public:
+    explicit HandledException(PyObject* exc) noexcept {
+        PyErr_GetExcInfo(&type_, &value_, &tb_);
+        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), Py_NewRef(exc),
+                         PyException_GetTraceback(exc));
+    }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+    ~HandledException() { PyErr_SetExcInfo(type_, value_, tb_); }  // steals the saved state
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
 [[nodiscard]] inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
@@ -106,12 +125,13 @@ template <class... A>
         f, argv + 1, (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// obj.name(*args), with the attribute fetched before the call as Python evaluates it.
+// obj.name(*args) for arguments already evaluated: the attribute is looked up, then
+// called, without making a bound method when the attribute is a plain function.
 template <class... A>
 [[nodiscard]] Ref call_method(PyObject* obj, PyObject* name, A*... args) noexcept {
-    Ref method = getattr(obj, name);
-    if (!method) return {};
-    return call(method.get(), args...);
+    PyObject* argv[] = {nullptr, obj, args...};  // slot 0 reserved for the callee's use
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, argv + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Truth test: -1 error, 0 false, 1 true.

@@ -1,0 +1,49 @@
+// Bucket operations: ask for the bucket, make it when missing, remove it when present.
+#include "members.hpp"
+#include "names.hpp"
+
+namespace qmp {
+namespace {
+
+// self.client.<request>(self.bucket_name)
+Ref bucket_request(PyObject* self, PyObject* request) noexcept {
+    Ref client = getattr(self, names.client);
+    if (!client) return {};
+    Ref method = getattr(client.get(), request);
+    if (!method) return {};
+    Ref bucket = getattr(self, names.bucket_name);
+    if (!bucket) return {};
+    return call(method.get(), bucket.get());
+}
+
+// -1 error, 0 missing, 1 present: the truth of self.bucket_exists.
+int bucket_present(PyObject* self) noexcept {
+    Ref exists = getattr(self, names.bucket_exists);
+    if (!exists) return -1;
+    return truth(exists.get());
+}
+
+}  // namespace
+
+// return self.client.bucket_exists(self.bucket_name)
+PyObject* bucket_exists_impl(PyObject* const* args) noexcept {
+    return bucket_request(args[0], names.bucket_exists).release();
+}
+
+// if not self.bucket_exists: self.client.make_bucket(self.bucket_name)
+PyObject* create_bucket_impl(PyObject* const* args) noexcept {
+    const int present = bucket_present(args[0]);
+    if (present < 0) return nullptr;
+    if (!present && !bucket_request(args[0], names.make_bucket)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// if self.bucket_exists: self.client.remove_bucket(self.bucket_name)
+PyObject* delete_bucket_impl(PyObject* const* args) noexcept {
+    const int present = bucket_present(args[0]);
+    if (present < 0) return nullptr;
+    if (present && !bucket_request(args[0], names.remove_bucket)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace qmp
