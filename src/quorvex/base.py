@@ -64,7 +64,7 @@ import threading
 import time
 from pathlib import PurePath, PurePosixPath
 from types import CodeType, FrameType
-from typing import Any, Callable, ClassVar, Iterator, Optional, TypeVar
+from typing import Any, Callable, ClassVar, Iterator, Optional, Self, TypeVar
 
 import urllib3.exceptions
 from minio.error import S3Error, ServerError
@@ -380,7 +380,7 @@ class BasePath:
     def __repr__(self) -> str:
         return f"{type(self).__name__}(path={str(self.path)!r})"
 
-    def join(self, name: str) -> "BasePath":
+    def join(self, name: str) -> Self:
         """The child called ``name``: one path component, not "", ".", ".." or with "/"."""
         if not isinstance(name, str):
             raise TypeError(f"join() takes a str name, not {type(name).__name__}")
