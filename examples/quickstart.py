@@ -21,8 +21,7 @@ def describe(path: MinIOPath) -> str:
 def main() -> None:
     root = MinIOPath(path="quickstart")
     root.create_bucket()
-    note = root.join("notes/hello.txt")
-    assert isinstance(note, MinIOPath)
+    note = root.join("notes").join("hello.txt")
     note.write(b"hello from quorvex\n")
     print(describe(note))
     for child in root.glob("quickstart/*"):
