@@ -66,12 +66,15 @@ public:
     // as when an exception leaves a finally block.
     void become_context_of_current() noexcept {
         if (!type_) return;
-        PyErr_NormalizeException(&type_, &value_, &tb_);
-        if (tb_) PyException_SetTraceback(value_, tb_);
+        // The current error is taken out first: normalising the held one may call its
+        // class, which must not run with an error set (it would fail with SystemError
+        // and leave no current error behind).
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_) PyException_SetTraceback(value_, tb_);
         PyErr_NormalizeException(&t, &v, &tb);
-        if (v != value_) {
+        if (v && v != value_) {
             PyException_SetContext(v, std::exchange(value_, nullptr));  // steals
         }
         PyErr_Restore(t, v, tb);
