@@ -363,7 +363,7 @@ bool warn_on_version_mismatch() noexcept {
                             "does not match", major, minor) == 0;
 }
 
-bool exec_body(PyObject* module) noexcept {
+bool exec_body(PyObject* module, bool& entered) noexcept {
     PyObject* module_dict = PyModule_GetDict(module);  // borrowed
     if (!module_dict) return false;
 
@@ -385,6 +385,7 @@ bool exec_body(PyObject* module) noexcept {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
         PyErr_Clear();
         if (PyObject_SetItem(modules.get(), key.get(), module) < 0) return false;
+        entered = true;
     }
 
     PyObject* builtins_dict = PyModule_GetDict(builtins.get());
@@ -404,6 +405,21 @@ bool exec_body(PyObject* module) noexcept {
     return run_imports(module_dict) && create_class(module_dict);
 }
 
+// del sys.modules["quorvex.minio.path"] when it is `module`, keeping the pending error.
+void forget_module_entry(PyObject* module) noexcept {
+    PendingError pending;
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    Ref key = Ref::steal(PyUnicode_InternFromString(module_qualified_name));
+    if (modules && key) {
+        Ref entry = Ref::steal(PyObject_GetItem(modules, key.get()));
+        if (entry.get() == module && PyObject_DelItem(modules, key.get()) < 0) {
+            PyErr_WriteUnraisable(module);
+        }
+    }
+    PyErr_Clear();  // a missing entry is no failure here
+    pending.restore();
+}
+
 int path_exec(PyObject* module) noexcept {
     if (executed_module) {
         if (module == executed_module) return 0;
@@ -413,8 +429,11 @@ int path_exec(PyObject* module) noexcept {
         return -1;
     }
     if (!init_names()) return -1;
-    if (!exec_body(module)) {
-        // Release the module so that a later import runs create and exec again.
+    bool entered = false;
+    if (!exec_body(module, entered)) {
+        // Release the module so that a later import runs create and exec again: drop our
+        // hold on it and the sys.modules entry this step made, if it still names it.
+        if (entered) forget_module_entry(module);
         if (module == held_module) Py_CLEAR(held_module);
         return -1;
     }

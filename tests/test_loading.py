@@ -249,7 +249,6 @@ def test_exec_adds_the_sys_modules_entry_only_when_missing(placeholder: bool) ->
     assert result == [0, not placeholder, placeholder, True, True]
 
 
-@pytest.mark.xfail(strict=True, reason="a failed exec leaves the sys.modules entry it added")
 def test_failed_exec_takes_back_the_sys_modules_entry_it_added() -> None:
     # As with module_from_spec() + exec_module() and no sys.modules entry made beforehand.
     (result,) = standins.run("""
