@@ -118,6 +118,17 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled and copied by reference, as functions are: the qualified name, looked up in the
+// module when loaded.
+PyObject* function_reduce(PyObject* op, PyObject*) noexcept {
+    return Py_NewRef(as_function(op)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(MethodFunction, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(MethodFunction, doc), 0, nullptr},
@@ -226,6 +237,7 @@ PyTypeObject MethodFunction_Type = {
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,
     .tp_weaklistoffset = offsetof(MethodFunction, weakreflist),
+    .tp_methods = function_methods,
     .tp_members = function_members,
     .tp_getset = function_getset,
     .tp_descr_get = function_descr_get,

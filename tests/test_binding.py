@@ -103,6 +103,16 @@ def test_binds_like_a_function_in_a_class_body() -> None:
     assert (method.__self__, method.__func__) == (p, write)
 
 
+@pytest.mark.parametrize("name", ["mkdir", "delete_bucket", "__str__", "__hash__", "read"])
+def test_members_pickle_and_copy_by_reference(name: str) -> None:
+    import copy
+    import pickle
+
+    member = getattr(module.MinIOPath, name)
+    assert pickle.loads(pickle.dumps(member)) is member
+    assert copy.copy(member) is member and copy.deepcopy(member) is member
+
+
 @pytest.mark.parametrize("name", ["bucket_name", "bucket_exists", "exists", "mtime"])
 def test_properties_are_read_only(name: str) -> None:
     p = object.__new__(MinIOPath)
