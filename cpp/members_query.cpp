@@ -1,5 +1,7 @@
 // Queries: whether the object exists, whether the path is a directory, when the object
 // was last modified.
+#include <initializer_list>
+
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
@@ -29,12 +31,27 @@ void raise_not_found(const char* format, PyObject* value) noexcept {
     PyErr_SetObject(PyExc_FileNotFoundError, message.get());
 }
 
+// code in ("InternalError", "ServiceUnavailable", "SlowDown", "RequestTimeout"): the S3
+// error codes that quorvex.base.retry retries.  -1 error, 0 no, 1 yes.
+int is_transient_code(PyObject* code) noexcept {
+    for (PyObject* transient : {names.InternalError, names.ServiceUnavailable, names.SlowDown,
+                                names.RequestTimeout}) {
+        Ref equal = Ref::steal(PyObject_RichCompare(code, transient, Py_EQ));
+        if (!equal) return -1;
+        const int same = truth(equal.get());
+        if (same) return same;
+    }
+    return 0;
+}
+
 }  // namespace
 
 // try: self.client.stat_object(self.bucket_name, self.path.as_posix()); return True
 // except S3Error as exc:
 //     if exc.code == "NoSuchBucket":
 //         raise FileNotFoundError(f"Bucket: '{self.bucket_name}' does not exist.")
+//     if exc.code in ("InternalError", "ServiceUnavailable", "SlowDown", "RequestTimeout"):
+//         raise
 //     return False
 PyObject* exists_impl(PyObject* const* args) noexcept {
     PyObject* self = args[0];
@@ -70,7 +87,18 @@ PyObject* exists_impl(PyObject* const* args) noexcept {
     if (!equal) return nullptr;
     const int missing_bucket = truth(equal.get());
     if (missing_bucket < 0) return nullptr;
-    if (!missing_bucket) Py_RETURN_FALSE;
+    if (!missing_bucket) {
+        // A transient server error says nothing about the object: it is raised again as
+        // it is, for the retry around this member, instead of being read as "missing".
+        const int transient = is_transient_code(code.get());
+        if (transient < 0) return nullptr;
+        if (transient) {
+            PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get()))),
+                          Py_NewRef(exc.get()), PyException_GetTraceback(exc.get()));
+            return nullptr;
+        }
+        Py_RETURN_FALSE;
+    }
     Ref bucket = getattr(self, names.bucket_name);
     if (!bucket) return nullptr;
     raise_not_found("Bucket: '%U' does not exist.", bucket.get());

@@ -23,7 +23,8 @@ namespace qmp {
     X(pathlib) X(print) X(property) X(put_object) X(read) X(release_conn)               \
     X(remove_bucket) X(remove_object) X(remove_objects) X(replace) X(retry) X(seek)     \
     X(stat_object) X(strip) X(lstrip) X(submodule_search_locations) X(tell)             \
-    X(timestamp) X(upload) X(init_configer) X(BasePath) X(Minio)
+    X(timestamp) X(upload) X(init_configer) X(BasePath) X(Minio)                        \
+    X(InternalError) X(ServiceUnavailable) X(SlowDown) X(RequestTimeout)
 
 struct Names {
 #define QMP_DECLARE_NAME(n) PyObject* n = nullptr;
