@@ -54,6 +54,11 @@ def extension_objects() -> int:
                or isinstance(o, MinIOPath))
 
 
+def under_address_sanitizer() -> bool:
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
 def rss() -> int:
     """The resident set size of this process, in bytes."""
     with open("/proc/self/statm") as statm:
@@ -419,4 +424,5 @@ def test_soak_of_every_member_with_a_fake_client(tmp_path: Any,
     # dict, which pathlib's interning churns) moves megabytes in one block, while a leak
     # of one object per round would add ROUNDS blocks.
     assert new_blocks < 100, [str(stat) for stat in growth[:5]]
-    assert rss_after - rss_before < 8 * MiB
+    if not under_address_sanitizer():  # its quarantine keeps freed memory resident
+        assert rss_after - rss_before < 8 * MiB
