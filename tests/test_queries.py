@@ -46,6 +46,18 @@ def test_exists_is_false_for_any_other_s3_error(code, cls):
     assert p.exists is False
 
 
+@pytest.mark.parametrize("code", ["InternalError", "ServiceUnavailable", "SlowDown",
+                                  "RequestTimeout"])
+def test_exists_raises_a_transient_error_again_rather_than_answer_false(code):
+    # A busy or failing server says nothing about the object: the error goes on, unchanged,
+    # to the retry around the member instead of being read as "missing".
+    error = s3_error(code, S3Error)
+    p = make_path(stat_object=error)
+    with pytest.raises(S3Error) as caught:
+        p.exists
+    assert caught.value is error
+
+
 @pytest.mark.parametrize("code", ["NoSuchBucket", CodeEqualTo(1), CodeEqualTo("yes")])
 @pytest.mark.parametrize("cls", [S3Error, SubError])
 def test_exists_raises_for_a_missing_bucket(code, cls):
