@@ -85,11 +85,12 @@ class Server:
     def url(self) -> str:
         return f"http://{self.endpoint}"
 
-    def requests(self) -> int:
-        """How many S3 requests the server has answered so far."""
+    def requests(self) -> tuple[int, float]:
+        """How many S3 requests the server has answered so far, and in how many seconds."""
         opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
         with opener.open(self.url + "/__bench__/requests", timeout=30) as reply:
-            return int(reply.read())
+            totals = json.loads(reply.read())
+        return int(totals["requests"]), float(totals["seconds"])
 
     def env(self, bucket: str) -> dict[str, str]:
         return {
@@ -516,6 +517,7 @@ def timed_pair(job: Job) -> Callable[[int], dict[str, float]]:
             for who in PAIR:
                 _untimed_call(job, who)
         totals = dict.fromkeys(PAIR, 0.0)
+        cpu = dict.fromkeys(PAIR, 0.0)
         for index in range(2 * job.calls):
             # module, floor, floor, module, ... or the other way round.
             who = PAIR[(index + index // 2 + round_index) % 2]
@@ -523,29 +525,39 @@ def timed_pair(job: Job) -> Callable[[int], dict[str, float]]:
                 job.before(who)
             fn = fns[who]
             assert fn is not None
+            start_cpu = time.process_time()
             start = time.perf_counter()
             fn()
             totals[who] += time.perf_counter() - start
-        return {who: total / job.calls for who, total in totals.items()}
+            cpu[who] += time.process_time() - start_cpu
+        result = {who: total / job.calls for who, total in totals.items()}
+        # The client's CPU time (all its threads): the same requests cost the same server
+        # time, so this is where the module's own extra work shows, with far less noise.
+        result.update({f"{who} cpu": total / job.calls for who, total in cpu.items()})
+        return result
     return sample
 
 
 def measure_job(w: World, job: Job) -> dict[str, Any]:
     active = [c for c in CONTENDERS if job.run.get(c) is not None]
     # Check every contender's answer, and count its requests, outside the timing.
-    requests: dict[str, float] = {}
+    requests: dict[str, int] = {}
+    server_seconds: dict[str, float] = {}
     for who in active:
         if job.before is not None:
             job.before(who)
-        before = w.server.requests()
+        count, seconds = w.server.requests()
         result = job.run[who]()  # type: ignore[misc]
-        requests[who] = w.server.requests() - before
+        count_after, seconds_after = w.server.requests()
+        requests[who] = count_after - count
+        server_seconds[who] = seconds_after - seconds
         job.check(who, result)
     # Rounds: the module/floor pair, then each peer; the peers' order rotates, and every
     # other round runs backwards.
     pair = timed_pair(job)
     peers = [(who, timed(job, who)) for who in active if who not in PAIR]
     samples: dict[str, list[float]] = {who: [] for who in active}
+    samples.update({f"{who} cpu": [] for who in PAIR})
     for round_index in range(w.sizes.warmup + job.rounds):
         shift = round_index % max(1, len(peers))
         steps: list[tuple[str, Callable[[], Any]]] = [
@@ -564,11 +576,16 @@ def measure_job(w: World, job: Job) -> dict[str, Any]:
             else:
                 samples[who].append(value)
     row: dict[str, Any] = {"name": job.name, "calls_per_sample": job.calls,
-                           "rounds": job.rounds, "requests": requests, "notes": job.notes}
+                           "rounds": job.rounds, "requests": requests,
+                           "server_seconds": server_seconds, "notes": job.notes}
     for who in active:
         row[who] = common.Spread.of(samples[who]).as_dict()
     row["module/floor"] = common.Spread.of(
         common.ratios(samples["module"], samples["sdk floor"])).as_dict()
+    for who in PAIR:
+        row[f"{who} cpu"] = common.Spread.of(samples[f"{who} cpu"]).as_dict()
+    row["module/floor cpu"] = common.Spread.of(
+        common.ratios(samples["module cpu"], samples["sdk floor cpu"])).as_dict()
     for peer in ("s3fs", "cloudpathlib"):
         if peer in samples:
             row[f"{peer}/module"] = common.Spread.of(
@@ -631,6 +648,26 @@ def report(section: common.Section) -> None:
         ["job", "module", "sdk floor", "s3fs", "cloudpathlib", "module/floor (<=1.03)",
          "s3fs/module", "cloudpathlib/module", "requests mod/sdk/s3fs/cpl"],
         rows, note="peer/module > 1: the module is faster.  " + " ".join(notes))
+    detail = []
+    for row in section.rows:
+        cells = [row["name"],
+                 f"{common.fmt_time(row['module cpu']['median'])} / "
+                 f"{common.fmt_time(row['sdk floor cpu']['median'])}",
+                 common.fmt_ratio(common.Spread(**row["module/floor cpu"]))]
+        for who in CONTENDERS:
+            if who in row["requests"]:
+                cells.append(f"{row['requests'][who]} req, "
+                             f"{common.fmt_time(row['server_seconds'][who])}")
+            else:
+                cells.append("n/a")
+        detail.append(cells)
+    common.print_table(
+        "2b. Client CPU per call (median, module / floor); requests one call makes and the "
+        "server's time answering them (one untimed call)",
+        ["job", "client CPU mod / floor", "cpu module/floor", *CONTENDERS], detail,
+        note="client CPU: process time of the benchmark's process, all threads, in the same "
+             "ABBA rounds as the wall times.\nthe rest of a call's time is the server and the "
+             "loopback transfer.")
 
 
 def main(argv: Optional[list[str]] = None) -> int:

@@ -9,9 +9,10 @@ a line "stop" arrives); then it stops the store and exits.
 The store runs apart from the benchmark so that the server's work does not compete for the
 measuring process's interpreter lock and its memory does not count in the measured peaks.
 
-The server counts the S3 requests it answers.  ``GET /__bench__/requests`` (not counted)
-answers with that count, so the benchmark can tell how many requests an operation made,
-whichever client made them.
+The server counts the S3 requests it answers and the time it spends answering them.
+``GET /__bench__/requests`` (not counted) answers with both as JSON, ``{"requests": N,
+"seconds": S}``, so the benchmark can tell how many requests an operation made, whichever
+client made them, and how much of its time the server took.
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ from __future__ import annotations
 import json
 import sys
 import threading
+import time
 
 COUNT_PATH = "/__bench__/requests"
 
@@ -29,20 +31,27 @@ def install_request_counter() -> None:
     app_class = werkzeug_app.DomainDispatcherApplication
     answer = app_class.__call__
     lock = threading.Lock()
-    count = [0]
+    totals = {"requests": 0, "seconds": 0.0}
 
     def counting_call(self, environ, start_response):  # type: ignore[no-untyped-def]
         path = environ.get("PATH_INFO", "")
         if path == COUNT_PATH:
             with lock:
-                body = str(count[0]).encode("ascii")
-            start_response("200 OK", [("Content-Type", "text/plain"),
+                body = json.dumps(totals).encode("ascii")
+            start_response("200 OK", [("Content-Type", "application/json"),
                                       ("Content-Length", str(len(body)))])
             return [body]
-        if not path.startswith("/moto-api/"):
+        if path.startswith("/moto-api/"):
+            return answer(self, environ, start_response)
+        start = time.perf_counter()
+        try:
+            # moto builds the whole reply here; sending it is left to the server.
+            return answer(self, environ, start_response)
+        finally:
+            elapsed = time.perf_counter() - start
             with lock:
-                count[0] += 1
-        return answer(self, environ, start_response)
+                totals["requests"] += 1
+                totals["seconds"] += elapsed
 
     app_class.__call__ = counting_call
 

@@ -1,6 +1,6 @@
 """Instruction counts of one section-1 case under callgrind, per call and per function.
 
-    python bench/profile.py "exists (present)" [--impl module|twin] [--lean] [--calls N]
+    python bench/callgrind.py "exists (present)" [--impl module|twin] [--lean] [--calls N]
 
 Runs the case's loop under ``valgrind --tool=callgrind`` twice, with N and 2N calls, and
 subtracts: what is left is the cost of N calls, without start-up and warm-up.  Prints the
