@@ -4,9 +4,10 @@
 #   tools/test.sh [pytest arguments...]
 #
 # 1. makes .venv with python3.11 if there is none, and installs the package with its test
-#    dependencies into it ('.[test]': the extension is built by pip);
+#    dependencies into it ('.[test,bench]': the extension is built by pip);
 # 2. runs the whole suite with the venv's pytest, so the installed package is what is
 #    tested (the source tree is not on sys.path), real servers included;
+#    2b. runs the benchmarks in their quick mode, so that they cannot rot;
 # 3. builds the extension again with AddressSanitizer and UBSan and runs the unit tests
 #    (-m "not integration") against that build, with the sanitizer runtimes preloaded.
 #
@@ -14,6 +15,7 @@
 #   PYTHON                    the interpreter that makes .venv (default python3.11)
 #   QUORVEX_TEST_SERVERS      servers for the integration tests (default moto,seaweedfs)
 #   QUORVEX_SKIP_SANITIZERS=1 leaves out step 3
+#   QUORVEX_SKIP_BENCH=1      leaves out the quick benchmark run (step 2b)
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -35,7 +37,7 @@ fi
 export PATH="$VENV/bin:$PATH"
 
 say "installing the package and its test dependencies"
-"$VENV/bin/python" -m pip install --quiet --disable-pip-version-check '.[test]'
+"$VENV/bin/python" -m pip install --quiet --disable-pip-version-check '.[test,bench]'
 # The sanitizer build below is driven by CMake directly; bring a build tool (and CMake,
 # when the machine's is missing or older than the project needs) into the venv.
 "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check ninja
@@ -56,6 +58,19 @@ say "pytest against the installed package"
 "$VENV/bin/pytest" "$@" || status=$?
 if [ "$status" -ne 0 ]; then
     echo "error: the test run failed (pytest exit status $status)" >&2
+fi
+
+# -- 2b. the benchmarks, quick mode: they must keep running ------------------------------
+if [ "${QUORVEX_SKIP_BENCH:-0}" != 1 ]; then
+    say "benchmarks, quick mode (figures are not judged here)"
+    bench_status=0
+    mkdir -p "$ROOT/build"
+    "$VENV/bin/python" bench/run.py --quick --json "$ROOT/build/bench-quick.json" \
+        || bench_status=$?
+    if [ "$bench_status" -ne 0 ]; then
+        echo "error: the quick benchmark run failed (exit status $bench_status)" >&2
+        status=$bench_status
+    fi
 fi
 
 # -- 3. AddressSanitizer + UBSan, unit tests ----------------------------------------------
