@@ -66,7 +66,7 @@ constexpr const char interpreter_change_message[] =
     "Interpreter change detected - this module can only be loaded into one interpreter per "
     "process.";
 
-// module.<attr> = spec.<field>, skipping a field the spec does not have.
+// module.<attr> = <module spec>.<field>, skipping a field the module spec does not have.
 int copy_spec_field(PyObject* spec, PyObject* module, PyObject* field, PyObject* attr,
                     bool skip_none) noexcept {
     Ref value = getattr(spec, field);
