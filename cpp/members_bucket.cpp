@@ -16,13 +16,6 @@ Ref bucket_request(PyObject* self, PyObject* request) noexcept {
     return call(method.get(), bucket.get());
 }
 
-// -1 error, 0 missing, 1 present: the truth of self.bucket_exists.
-int bucket_present(PyObject* self) noexcept {
-    Ref exists = getattr(self, names.bucket_exists);
-    if (!exists) return -1;
-    return truth(exists.get());
-}
-
 }  // namespace
 
 // return self.client.bucket_exists(self.bucket_name)
@@ -32,7 +25,7 @@ PyObject* bucket_exists_impl(PyObject* const* args) noexcept {
 
 // if not self.bucket_exists: self.client.make_bucket(self.bucket_name)
 PyObject* create_bucket_impl(PyObject* const* args) noexcept {
-    const int present = bucket_present(args[0]);
+    const int present = attribute_truth(args[0], names.bucket_exists);
     if (present < 0) return nullptr;
     if (!present && !bucket_request(args[0], names.make_bucket)) return nullptr;
     Py_RETURN_NONE;
@@ -40,7 +33,7 @@ PyObject* create_bucket_impl(PyObject* const* args) noexcept {
 
 // if self.bucket_exists: self.client.remove_bucket(self.bucket_name)
 PyObject* delete_bucket_impl(PyObject* const* args) noexcept {
-    const int present = bucket_present(args[0]);
+    const int present = attribute_truth(args[0], names.bucket_exists);
     if (present < 0) return nullptr;
     if (present && !bucket_request(args[0], names.remove_bucket)) return nullptr;
     Py_RETURN_NONE;

@@ -61,9 +61,7 @@ bool close_response(PyObject* response) noexcept {
 // finally: response.close(); response.release_conn()
 PyObject* read_impl(PyObject* const* args) noexcept {
     PyObject* self = args[0];
-    Ref exists = getattr(self, names.exists);
-    if (!exists) return nullptr;
-    const int present = truth(exists.get());
+    const int present = attribute_truth(self, names.exists);
     if (present < 0) return nullptr;
     if (!present) {
         Ref path = getattr(self, names.path);

@@ -142,9 +142,7 @@ PyObject* is_dir_impl(PyObject* const* args) noexcept {
 // return datetime.datetime.fromtimestamp(stat.last_modified.timestamp())
 PyObject* mtime_impl(PyObject* const* args) noexcept {
     PyObject* self = args[0];
-    Ref exists = getattr(self, names.exists);
-    if (!exists) return nullptr;
-    const int present = truth(exists.get());
+    const int present = attribute_truth(self, names.exists);
     if (present < 0) return nullptr;
     if (!present) {
         Ref path = getattr(self, names.path);

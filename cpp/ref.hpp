@@ -140,6 +140,13 @@ template <class... A>
 // Truth test: -1 error, 0 false, 1 true.
 [[nodiscard]] inline int truth(PyObject* value) noexcept { return PyObject_IsTrue(value); }
 
+// The truth of obj.<name>: -1 error, 0 false, 1 true.
+[[nodiscard]] inline int attribute_truth(PyObject* obj, PyObject* name) noexcept {
+    Ref value = getattr(obj, name);
+    if (!value) return -1;
+    return truth(value.get());
+}
+
 // format(value, "") as an f-string field without conversion does it: a str is taken as it is.
 [[nodiscard]] inline Ref format_field(PyObject* value) noexcept {
     return Ref::steal(PyObject_Format(value, nullptr));
