@@ -67,9 +67,9 @@ constexpr const char interpreter_change_message[] =
     "process.";
 
 // module.<attr> = <module spec>.<field>, skipping a field the module spec does not have.
-int copy_spec_field(PyObject* spec, PyObject* module, PyObject* field, PyObject* attr,
+int copy_module_spec_field(PyObject* module_spec, PyObject* module, PyObject* field, PyObject* attr,
                     bool skip_none) noexcept {
-    Ref value = getattr(spec, field);
+    Ref value = getattr(module_spec, field);
     if (!value) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -81,7 +81,7 @@ int copy_spec_field(PyObject* spec, PyObject* module, PyObject* field, PyObject*
     return PyObject_SetAttr(module, attr, value.get());
 }
 
-PyObject* path_create(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* path_create(PyObject* module_spec, PyModuleDef*) noexcept {
     PyInterpreterState* interp = PyInterpreterState_Get();
     const std::int64_t id = PyInterpreterState_GetID(interp);
     if (id == -1) return nullptr;
@@ -93,14 +93,14 @@ PyObject* path_create(PyObject* spec, PyModuleDef*) noexcept {
     if (held_module) return Py_NewRef(held_module);  // a new reference, every time
     if (!init_names()) return nullptr;
 
-    Ref name = getattr(spec, names.name);
+    Ref name = getattr(module_spec, names.name);
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    if (copy_spec_field(spec, module.get(), names.loader, names.__loader__, false) < 0 ||
-        copy_spec_field(spec, module.get(), names.origin, names.__file__, false) < 0 ||
-        copy_spec_field(spec, module.get(), names.parent, names.__package__, false) < 0 ||
-        copy_spec_field(spec, module.get(), names.submodule_search_locations, names.__path__,
+    if (copy_module_spec_field(module_spec, module.get(), names.loader, names.__loader__, false) < 0 ||
+        copy_module_spec_field(module_spec, module.get(), names.origin, names.__file__, false) < 0 ||
+        copy_module_spec_field(module_spec, module.get(), names.parent, names.__package__, false) < 0 ||
+        copy_module_spec_field(module_spec, module.get(), names.submodule_search_locations, names.__path__,
                         true) < 0) {
         return nullptr;
     }

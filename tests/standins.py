@@ -150,9 +150,9 @@ def outcome(func: Callable[[], Any]) -> list[Any]:
 
 
 def so_path() -> str:
-    spec = importlib.util.find_spec(MODULE)
-    assert spec is not None and spec.origin, f"{MODULE} is not installed"
-    return spec.origin
+    found = importlib.util.find_spec(MODULE)
+    assert found is not None and found.origin, f"{MODULE} is not installed"
+    return found.origin
 
 
 def module_def() -> Any:
@@ -174,11 +174,11 @@ def exec_def(module: types.ModuleType, definition: Any) -> int:
     return fn(module, definition)
 
 
-def create_from_spec(definition: Any, spec: Any) -> Any:
+def create_from_module_spec(definition: Any, module_spec: Any) -> Any:
     fn = ctypes.pythonapi.PyModule_FromDefAndSpec2
     fn.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.c_int]
     fn.restype = ctypes.py_object
-    return fn(definition, spec, sys.api_version)
+    return fn(definition, module_spec, sys.api_version)
 
 
 # -- the parent side ------------------------------------------------------------------

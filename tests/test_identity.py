@@ -131,7 +131,7 @@ def test_bucket_name_must_be_str_or_none(monkeypatch, value, error) -> None:
 
 
 class Text(str):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "formatted"
 
 

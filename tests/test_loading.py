@@ -196,20 +196,20 @@ def test_missing_name_falls_back_to_a_loaded_submodule() -> None:
 ])
 def test_create_copies_the_module_spec(fields: dict, expected: dict) -> None:
     (name, reads, attrs), = standins.run(f"""
-        class Spec:
+        class ModuleSpecStandIn:
             name = "some.name"
             def __getattribute__(self, attr):
                 if not attr.startswith("_"):
                     LOG.append(attr)
                 return object.__getattribute__(self, attr)
-        spec = Spec()
-        vars(spec).update({fields!r})
-        module = standins.create_from_spec(standins.module_def(), spec)
+        module_spec = ModuleSpecStandIn()
+        vars(module_spec).update({fields!r})
+        module = standins.create_from_module_spec(standins.module_def(), module_spec)
         emit([module.__name__, LOG, {{a: repr(getattr(module, a)) if hasattr(module, a)
                                      else None for a in {list(expected)!r}}}])
     """, stand_ins=False)
     assert name == "some.name"
-    # CPython itself reads spec.name once before calling the create step.
+    # CPython itself reads the module spec's name once before calling the create step.
     assert reads == ["name", "name", "loader", "origin", "parent",
                      "submodule_search_locations"]
     assert attrs == expected
@@ -238,7 +238,7 @@ def test_exec_adds_the_sys_modules_entry_only_when_missing(placeholder: bool) ->
     (result,) = standins.run(f"""
         import types
         definition = standins.module_def()
-        module = standins.create_from_spec(definition, types.SimpleNamespace(name=MODULE))
+        module = standins.create_from_module_spec(definition, types.SimpleNamespace(name=MODULE))
         marker = sys.modules[MODULE] = object()
         if not {placeholder}:
             del sys.modules[MODULE]
@@ -255,7 +255,7 @@ def test_failed_exec_takes_back_the_sys_modules_entry_it_added() -> None:
         import importlib, types
         del sys.modules["quorvex.base"].Local
         definition = standins.module_def()
-        module = standins.create_from_spec(definition, types.SimpleNamespace(name=MODULE))
+        module = standins.create_from_module_spec(definition, types.SimpleNamespace(name=MODULE))
         failure = outcome(lambda: standins.exec_def(module, definition))
         standins.install()
         emit([failure[0], MODULE in sys.modules,
