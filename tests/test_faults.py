@@ -13,7 +13,7 @@ The paths are :class:`QuickPath`, a MinIOPath whose client comes from :func:`qui
 the SDK's client with its urllib3 retries turned off (``Retry(total=0)``) and a 5 s connect
 / 30 s read timeout.  The SDK's own client retries a refused connection inside urllib3
 for about 6 s per attempt; with it off, every attempt that ``quorvex.base.retry`` makes
-is one request, so the attempts can be counted (through ``quorvex.base._sleep``, which the
+is one request, so the attempts can be counted (through ``quorvex.retrying._sleep``, which the
 ``pauses`` fixture replaces) and a dead server fails in well under a second.  One test
 keeps the SDK's own client to measure the bound with it.
 
@@ -36,6 +36,7 @@ import urllib3
 from minio import Minio
 
 import quorvex.base
+import quorvex.retrying
 from quorvex.base import BasePath
 from quorvex.minio.path import MinIOPath
 from conftest import remove_bucket_fully, unique_bucket_name
@@ -267,7 +268,7 @@ def checked_out(client: Minio, port: int) -> int:
 
 @dataclass
 class Pauses:
-    """Stands in for quorvex.base._sleep: records each pause (and still sleeps it), and
+    """Stands in for quorvex.retrying._sleep: records each pause (and still sleeps it), and
     runs the next queued action first, if there is one."""
 
     seen: list[float] = field(default_factory=list)
@@ -335,7 +336,7 @@ def world(moto_server: Any, monkeypatch: pytest.MonkeyPatch) -> Iterator[World]:
     monkeypatch.setenv("QUORVEX_RETRY_DELAY", "0.01")
     monkeypatch.setenv("QUORVEX_RETRY_MAX_DELAY", "0.02")
     pauses = Pauses()
-    monkeypatch.setattr(quorvex.base, "_sleep", pauses)
+    monkeypatch.setattr(quorvex.retrying, "_sleep", pauses)
     BasePath.reset_clients()
     state = World(proxy, raw, bucket, pauses, monkeypatch, [bucket])
     try:

@@ -38,6 +38,7 @@ from hypothesis import HealthCheck, event, given, settings, strategies as st
 from minio import Minio
 
 import quorvex.base
+import quorvex.retrying
 from quorvex.base import BasePath
 from quorvex.minio.path import MinIOPath
 from conftest import remove_bucket_fully, unique_bucket_name
@@ -165,7 +166,7 @@ def in_process() -> Iterator[None]:
         for name in [n for n in os.environ if n.startswith("MINIO_")] + ["QUORVEX_CONFIG"]:
             mp.delenv(name, raising=False)
         mp.setenv("MINIO_BUCKET_NAME", "bkt")
-        mp.setattr(quorvex.base, "_sleep", lambda seconds: None)
+        mp.setattr(quorvex.retrying, "_sleep", lambda seconds: None)
         BasePath.reset_clients()
         yield
         BasePath.reset_clients()
@@ -479,7 +480,7 @@ def test_names_the_sdk_refuses(monkeypatch: pytest.MonkeyPatch, tmp_path: Any, n
     monkeypatch.setenv("MINIO_ENDPOINT", "127.0.0.1:1")  # nothing listens there
     monkeypatch.setenv("MINIO_BUCKET_NAME", "bkt")
     pauses: list[float] = []
-    monkeypatch.setattr(quorvex.base, "_sleep", pauses.append)
+    monkeypatch.setattr(quorvex.retrying, "_sleep", pauses.append)
     BasePath.reset_clients()
     (tmp_path / "file").write_bytes(b"x")
     p = CountedPath(name)
@@ -533,7 +534,7 @@ def test_credentials_are_never_shown(moto_server: Any, monkeypatch: pytest.Monke
     monkeypatch.setenv("MINIO_ENDPOINT", proxy.endpoint)  # moto takes any credentials
     monkeypatch.setenv("MINIO_DEAD_ENDPOINT", "127.0.0.1:1")
     monkeypatch.setenv("QUORVEX_RETRY_DELAY", "0")
-    monkeypatch.setattr(quorvex.base, "_sleep", lambda seconds: None)
+    monkeypatch.setattr(quorvex.retrying, "_sleep", lambda seconds: None)
     caplog.set_level(logging.WARNING, logger="quorvex.retry")
     BasePath.reset_clients()
     errors: list[BaseException] = []

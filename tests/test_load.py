@@ -37,6 +37,7 @@ import urllib3
 from minio.error import S3Error
 
 import quorvex.base
+import quorvex.retrying
 import quorvex.minio.path as module
 from quorvex.base import BasePath
 from quorvex.minio.path import MinIOPath
@@ -365,7 +366,7 @@ def test_soak_of_every_member_with_a_fake_client(tmp_path: Any,
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("MINIO_ENDPOINT", "fake.invalid:9000")
     monkeypatch.setenv("MINIO_BUCKET_NAME", "soak-bucket")
-    monkeypatch.setattr(quorvex.base, "_sleep", lambda seconds: None)
+    monkeypatch.setattr(quorvex.retrying, "_sleep", lambda seconds: None)
     retry_log = logging.getLogger("quorvex.retry")
     monkeypatch.setattr(retry_log, "propagate", False)  # pytest would keep every record
     monkeypatch.setattr(retry_log, "handlers", [logging.NullHandler()])

@@ -14,7 +14,7 @@ import pytest
 import urllib3.exceptions
 from minio.error import S3Error, ServerError
 
-from quorvex import base
+from quorvex import base, retrying
 from quorvex.base import BasePath, Local, retry
 from quorvex.config import ClientSettings, ConfigurationError, EnvConfig, env_name
 
@@ -469,7 +469,7 @@ class Failing:
 @pytest.fixture
 def sleeps(monkeypatch) -> list[float]:
     recorded: list[float] = []
-    monkeypatch.setattr(base, "_sleep", recorded.append)
+    monkeypatch.setattr(retrying, "_sleep", recorded.append)
     return recorded
 
 
@@ -502,12 +502,12 @@ class TestRetry:
         assert func.calls == 2
 
     def test_backoff_doubles_up_to_the_cap_with_jitter(self, sleeps, monkeypatch) -> None:
-        monkeypatch.setattr(base, "_random", lambda: 1.0)
+        monkeypatch.setattr(retrying, "_random", lambda: 1.0)
         with pytest.raises(TimeoutError):
             retry(attempts=6, delay=0.5, max_delay=3.0)(Failing(*[TimeoutError()] * 6))()
         assert sleeps == [0.5, 1.0, 2.0, 3.0, 3.0]
         sleeps.clear()
-        monkeypatch.setattr(base, "_random", lambda: 0.0)
+        monkeypatch.setattr(retrying, "_random", lambda: 0.0)
         with pytest.raises(TimeoutError):
             retry(attempts=4, delay=0.5, max_delay=3.0)(Failing(*[TimeoutError()] * 4))()
         assert sleeps == [0.25, 0.5, 1.0]
@@ -525,7 +525,7 @@ class TestRetry:
         monkeypatch.setenv("QUORVEX_RETRY_ATTEMPTS", "5")
         monkeypatch.setenv("QUORVEX_RETRY_DELAY", "1")
         monkeypatch.setenv("QUORVEX_RETRY_MAX_DELAY", "1")
-        monkeypatch.setattr(base, "_random", lambda: 1.0)
+        monkeypatch.setattr(retrying, "_random", lambda: 1.0)
         func = Failing(*[TimeoutError()] * 9)
         wrapped = retry()(func)
         with pytest.raises(TimeoutError):
