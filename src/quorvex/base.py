@@ -4,8 +4,10 @@
     A handle on one key of a bucket.  Subclasses name their configuration section in
     ``_section`` (its first entry is the default) and the client class in ``_creator``.
     Each thread reads its section from :class:`Local`, so ``with
-    MinIOPath.use_section("minio.archive"):`` points that thread alone at other settings.
-    ``client`` builds one client per (creator, section) per process, shared by all threads.
+    MinIOPath.use_section("minio.archive"):`` points that thread alone at other settings
+    (``@MinIOPath.use_section(...)`` does the same for each call of a function).
+    ``client`` builds one client per (creator, section) per process, shared by all threads;
+    see :attr:`BasePath.client` for when it is built again.
 
 ``Local``
     Per-thread values under string keys.
@@ -20,13 +22,21 @@ transfers) lives in modules of its own, one per concern; ``BasePath`` is assembl
 from __future__ import annotations
 
 import contextlib
+import functools
 import os
-import re
+import ssl
 import threading
+import weakref
 from pathlib import PurePosixPath
-from typing import Any, Callable, ClassVar, Iterator, Optional, Self
+from types import TracebackType
+from typing import Any, Callable, ClassVar, Optional, ParamSpec, Self, TypeVar
 
-from quorvex.config import EnvConfig
+import certifi
+import urllib3
+from minio import Minio
+
+from quorvex import config as _config
+from quorvex.config import ClientSettings, EnvConfig, TLSError, check_section_name
 from quorvex.content import ContentMixin
 from quorvex.listing import ListingMixin
 from quorvex.metadata import MetadataMixin
@@ -35,7 +45,10 @@ from quorvex.retrying import is_transient, retry
 from quorvex.streams import StreamsMixin
 from quorvex.transfers import TransferError, TransfersMixin
 
-__all__ = ["BasePath", "Local", "TransferError", "is_transient", "retry"]
+__all__ = ["BasePath", "Local", "SectionUse", "TransferError", "is_transient", "retry"]
+
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
 
 # -- per-thread values ------------------------------------------------------------------
 
@@ -71,6 +84,7 @@ class Local:
         if not isinstance(key, str):
             raise TypeError(f"Local keys must be str, not {type(key).__name__}")
         _thread_values.__dict__[key] = value
+        _forget_thread_clients()  # the thread's section may have changed
 
     @staticmethod
     def delattr(key: str) -> None:
@@ -78,6 +92,7 @@ class Local:
             del _thread_values.__dict__[key]
         except KeyError:
             raise _missing(key) from None
+        _forget_thread_clients()
 
 
 def _missing(key: object) -> AttributeError:
@@ -89,24 +104,43 @@ def _missing(key: object) -> AttributeError:
 
 _ROOT = PurePosixPath("/")
 _EMPTY_KEY = PurePosixPath(".")
-_SECTION_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]*\Z")
 
 # A class's _section -> the Local key of its threads' current section.  Classes with the
 # same default section share the key, so a subclass follows use_section on its base.
 _section_keys: dict[Any, str] = {}
 
-# (creator, section) -> the client; created under the lock, read without it.
+# (creator, section) -> the client; changed under the lock, read without it.
 _clients: dict[tuple[Any, str], Any] = {}
 _clients_lock = threading.Lock()
 
 
-def _check_section_name(section: object) -> str:
-    if not isinstance(section, str):
-        raise TypeError(f"a section name must be a str, not {type(section).__name__}")
-    if not _SECTION_NAME.match(section):
-        raise ValueError("a section name is letters, digits, '_', '.' and '-', starting "
-                         f"with a letter or digit; got {section!r}")
-    return section
+class _ThreadClients(dict[type, Any]):
+    """One thread's clients by path class, for the sections the thread is on now.
+
+    ``client`` answers from here with one lookup.  It is emptied when the thread's section
+    changes (Local.setattr, Local.delattr) and, for every thread, when clients are dropped
+    (reset_clients, configure, fork); only the lock holder fills or empties it otherwise.
+    """
+
+    __slots__ = ("__weakref__",)
+
+
+_thread_clients = threading.local()  # .clients: the calling thread's _ThreadClients
+# id -> each living thread's _ThreadClients (a thread's goes when the thread ends).
+_every_thread_clients: "weakref.WeakValueDictionary[int, _ThreadClients]" = \
+    weakref.WeakValueDictionary()
+
+
+def _forget_thread_clients() -> None:
+    cache = _thread_clients.__dict__.get("clients")
+    if cache:
+        cache.clear()
+
+
+def _forget_every_thread_clients() -> None:
+    # Called with _clients_lock held.
+    for cache in list(_every_thread_clients.values()):
+        cache.clear()
 
 
 def _section_key_of(cls: type) -> str:
@@ -119,23 +153,60 @@ def _section_key_of(cls: type) -> str:
             not all(isinstance(section, str) for section in sections):
         raise TypeError(f"{cls.__name__}._section must be a non-empty tuple of section "
                         f"names, not {sections!r}")
-    key = "quorvex.section:" + _check_section_name(sections[0])
+    key = "quorvex.section:" + check_section_name(sections[0])
     _section_keys[sections] = key
     return key
 
 
-@contextlib.contextmanager
-def _section_override(key: str, section: str) -> Iterator[str]:
-    had_previous = Local.hasattr(key)
-    previous = Local.getattr(key) if had_previous else None
-    Local.setattr(key, section)
-    try:
-        yield section
-    finally:
-        if had_previous:
-            Local.setattr(key, previous)
-        elif Local.hasattr(key):
-            Local.delattr(key)
+class SectionUse(contextlib.ContextDecorator):
+    """What ``use_section(name)`` returns: a context manager and a decorator.
+
+    ``with`` it, the calling thread is on section ``name`` until the block ends; then the
+    thread's previous section, or its having none, comes back.  As a decorator, every call
+    of the decorated function runs on section ``name`` in the thread that makes the call,
+    which is how a function handed to a thread pool keeps its section.
+    """
+
+    __slots__ = ("_key", "_section", "_saved")
+
+    def __init__(self, key: str, section: str) -> None:
+        self._key = key
+        self._section = section
+        self._saved: list[tuple[bool, Any]] = []
+
+    @property
+    def section(self) -> str:
+        """The section this puts the calling thread on."""
+        return self._section
+
+    def _recreate_cm(self) -> "SectionUse":
+        # Each decorated call gets its own, so calls in many threads at once do not meet.
+        return SectionUse(self._key, self._section)
+
+    def __call__(self, func: Callable[_P, _R]) -> Callable[_P, _R]:  # type: ignore[override]
+        @functools.wraps(func)
+        def on_section(*args: _P.args, **kwargs: _P.kwargs) -> _R:
+            with self._recreate_cm():
+                return func(*args, **kwargs)
+        return on_section
+
+    def __enter__(self) -> str:
+        key = self._key
+        had = Local.hasattr(key)
+        self._saved.append((had, Local.getattr(key) if had else None))
+        Local.setattr(key, self._section)
+        return self._section
+
+    def __exit__(self, exc_type: Optional[type[BaseException]],
+                 exc: Optional[BaseException], tb: Optional[TracebackType]) -> None:
+        had, previous = self._saved.pop()
+        if had:
+            Local.setattr(self._key, previous)
+        elif Local.hasattr(self._key):
+            Local.delattr(self._key)
+
+    def __repr__(self) -> str:
+        return f"<SectionUse {self._section!r}>"
 
 
 def _forget_clients_after_fork() -> None:
@@ -143,10 +214,22 @@ def _forget_clients_after_fork() -> None:
     global _clients_lock
     _clients.clear()
     _clients_lock = threading.Lock()
+    _forget_every_thread_clients()
 
 
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_forget_clients_after_fork)
+
+
+def _forget_section_clients(section: str) -> None:
+    """Drops the clients of ``section``: its connection settings were given new values."""
+    with _clients_lock:
+        for key in [key for key in _clients if key[1] == section]:
+            del _clients[key]
+        _forget_every_thread_clients()
+
+
+_config._connection_listeners.append(_forget_section_clients)
 
 
 class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, StreamsMixin,
@@ -214,32 +297,60 @@ class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, Stre
         return section
 
     @classmethod
-    def use_section(cls, section: str) -> contextlib.AbstractContextManager[str]:
+    def use_section(cls, section: str) -> SectionUse:
         """Within ``with cls.use_section(name):`` the calling thread uses section ``name``.
 
         The thread's previous section, or its having none, comes back on exit; uses nest.
-        Other threads are not affected.
+        Other threads are not affected: a section belongs to a thread, and threads started
+        inside the block (a pool's workers) are on their own default section.  As a
+        decorator, ``@cls.use_section(name)`` runs each call of the function on section
+        ``name`` in whichever thread makes the call.
         """
-        section = _check_section_name(section)
-        return _section_override(_section_key_of(cls), section)
+        section = check_section_name(section)
+        return SectionUse(_section_key_of(cls), section)
 
     # -- the client ------------------------------------------------------------------
 
     @property
     def client(self) -> Any:
-        """The client for the calling thread's section, shared by every thread."""
-        creator = type(self)._creator
-        section = self._current_section()
+        """The client for the calling thread's section, shared by every thread.
+
+        It is built on first use from the section's settings and kept for the process.
+        Built again: after :func:`quorvex.config.configure` changes a setting of the
+        section other than ``bucket_name`` (at the next read), and after
+        :meth:`reset_clients`.  Changes of the environment, the file or a class's
+        ``_creator`` are not seen until :meth:`reset_clients` is called.
+        """
         try:
-            return _clients[creator, section]
-        except KeyError:
-            return _create_client(type(self), creator, section)
+            return _thread_clients.clients[type(self)]
+        except (AttributeError, KeyError):
+            pass
+        return _shared_client(self)
 
     @staticmethod
     def reset_clients() -> None:
         """Drops every cached client: the next use builds one from the current settings."""
         with _clients_lock:
             _clients.clear()
+            _forget_every_thread_clients()
+
+
+def _shared_client(path: BasePath) -> Any:
+    """The process's client for ``path``'s class and section, remembered for the thread."""
+    cls = type(path)
+    creator = cls._creator
+    section = path._current_section()
+    client = _clients.get((creator, section))
+    if client is None:
+        client = _create_client(cls, creator, section)
+    with _clients_lock:
+        if _clients.get((creator, section)) is client:  # not dropped in the meantime
+            cache = _thread_clients.__dict__.get("clients")
+            if cache is None:
+                cache = _thread_clients.clients = _ThreadClients()
+                _every_thread_clients[id(cache)] = cache
+            cache[cls] = client
+    return client
 
 
 def _create_client(cls: type, creator: Any, section: str) -> Any:
@@ -248,7 +359,8 @@ def _create_client(cls: type, creator: Any, section: str) -> Any:
     with _clients_lock:
         client = _clients.get((creator, section))
         if client is None:
-            settings = EnvConfig.init_configer().client_settings(section)
+            config = EnvConfig.init_configer()
+            settings = config.client_settings(section)
             options: dict[str, Any] = {
                 "access_key": settings.access_key,
                 "secret_key": settings.secret_key,
@@ -256,6 +368,78 @@ def _create_client(cls: type, creator: Any, section: str) -> Any:
             }
             if settings.region is not None:
                 options["region"] = settings.region
+            if isinstance(creator, type) and issubclass(creator, Minio):
+                # Any other creator is a factory that makes its own connection pool.
+                options["http_client"] = _StorePool(settings, section,
+                                                    config.source(section, "secure"))
             client = creator(settings.endpoint, **options)
             _clients[creator, section] = client
     return client
+
+
+# -- the connection pool ----------------------------------------------------------------
+
+_POOL_TIMEOUT = 300.0  # seconds, to connect and per read, as the SDK's own pool
+
+
+class _StorePool(urllib3.PoolManager):
+    """The SDK's own connection pool, with two changes.
+
+    Its size per host is the section's ``max_connections``.  A failed TLS handshake is not
+    tried again (the SDK's pool would try it six times over about 6 s: a server that
+    speaks no TLS, or a certificate that does not verify, does not change its mind); it
+    is raised at once as :class:`quorvex.config.TLSError`, which says which setting to
+    look at.  Refused connections, timeouts and 5xx replies are retried as by the SDK.
+    """
+
+    def __init__(self, settings: ClientSettings, section: str, secure_source: str) -> None:
+        self._ca_certs = os.environ.get("SSL_CERT_FILE") or certifi.where()
+        super().__init__(
+            timeout=urllib3.Timeout(connect=_POOL_TIMEOUT, read=_POOL_TIMEOUT),
+            maxsize=settings.max_connections,
+            cert_reqs="CERT_REQUIRED",
+            ca_certs=self._ca_certs,
+            retries=urllib3.Retry(total=5, backoff_factor=0.2,
+                                  status_forcelist=[500, 502, 503, 504],
+                                  other=0),  # "other" errors are the TLS ones
+        )
+        self._endpoint = settings.endpoint
+        self._section = section
+        self._secure_source = secure_source
+
+    def urlopen(  # type: ignore[override]  # as PoolManager.urlopen itself
+            self, method: str, url: str, redirect: bool = True,
+            **kw: Any) -> urllib3.BaseHTTPResponse:
+        try:
+            return super().urlopen(method, url, redirect, **kw)
+        except urllib3.exceptions.MaxRetryError as exc:
+            if not isinstance(exc.reason, urllib3.exceptions.SSLError):
+                raise
+            raise self._tls_error(exc.reason) from exc
+        except urllib3.exceptions.SSLError as exc:
+            raise self._tls_error(exc) from exc
+
+    def _tls_error(self, exc: urllib3.exceptions.SSLError) -> TLSError:
+        if _is_verification_failure(exc):
+            return TLSError(
+                f"the TLS certificate of {self._endpoint} (section {self._section!r}) does "
+                f"not verify against the CA bundle {self._ca_certs}: set SSL_CERT_FILE to "
+                f"a file holding the CA that signed it (and call reset_clients()) ({exc})")
+        return TLSError(
+            f"the TLS handshake with {self._endpoint} (section {self._section!r}) failed: "
+            f"if the server speaks plain HTTP, set {self._secure_source} to false ({exc})")
+
+
+def _is_verification_failure(exc: BaseException) -> bool:
+    """Whether an SSL error, or one it wraps, says the certificate did not verify."""
+    seen: set[int] = set()
+    todo: list[object] = [exc]
+    while todo:
+        error = todo.pop()
+        if not isinstance(error, BaseException) or id(error) in seen:
+            continue
+        seen.add(id(error))
+        if isinstance(error, (ssl.SSLCertVerificationError, ssl.CertificateError)):
+            return True
+        todo.extend([error.__cause__, error.__context__, *error.args])
+    return "CERTIFICATE_VERIFY_FAILED" in str(exc)

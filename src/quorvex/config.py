@@ -10,9 +10,11 @@ by ``_``, upper-cased, with dots and dashes turned into underscores::
 (So section "minio.archive" with key "endpoint" and section "minio" with key
 "archive_endpoint" share one variable; pick section names with that in mind.)
 
-The environment is read on every lookup, so a change is seen by the next one.  An empty
-variable counts as unset.  A setting that is not in the environment is looked up in the INI
-file named by ``QUORVEX_CONFIG``, if that is set::
+Values given in code with :func:`configure` come first: they win over the environment and
+the file, and never reach ``os.environ`` (which child processes inherit).  The environment
+is read on every lookup, so a change is seen by the next one.  An empty variable counts as
+unset.  A setting that is in neither is looked up in the INI file named by
+``QUORVEX_CONFIG``, if that is set::
 
     [minio]
     endpoint = s3.example.com
@@ -30,7 +32,8 @@ Keys the S3 client uses, per section: ``endpoint`` (``host`` or ``host:port``, n
 ``access_key``, ``secret_key``, ``secure`` (true/false/1/0/yes/no, any case; by default
 false for loopback endpoints -- localhost, 127.0.0.0/8, ::1 -- and true for any other),
 ``region`` (unset by default: with a region set, the SDK cannot tell a missing bucket from
-a missing object) and ``bucket_name``.
+a missing object), ``max_connections`` (the size of the client's connection pool per host,
+an integer of at least 1, 64 by default) and ``bucket_name``.
 """
 
 from __future__ import annotations
@@ -39,16 +42,23 @@ import configparser
 import ipaddress
 import math
 import os
+import re
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Optional, TypeVar
+from types import TracebackType
+from typing import Any, Callable, Optional, TypeVar, Union
 
 __all__ = [
     "CONFIG_FILE_VARIABLE",
+    "DEFAULT_MAX_CONNECTIONS",
     "ClientSettings",
     "ConfigurationError",
+    "Configured",
     "EnvConfig",
+    "TLSError",
+    "check_section_name",
+    "configure",
     "env_name",
     "is_loopback_endpoint",
     "parse_bool",
@@ -56,6 +66,26 @@ __all__ = [
 
 #: The environment variable that names the optional INI file.
 CONFIG_FILE_VARIABLE = "QUORVEX_CONFIG"
+
+#: Connections the client of a section keeps open per host, unless ``max_connections`` says.
+DEFAULT_MAX_CONNECTIONS = 64
+
+#: What :func:`configure` takes as a value (None takes the in-process value away).
+SettingValue = Union[str, bool, int, float, None]
+
+_SECTION_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]*\Z")
+
+# os.environ keeps the variables, encoded, in its dict ``_data``.  Reading that dict
+# directly skips the Mapping machinery of os.environ.get (most of a lookup's cost); the
+# decoded text of the last value seen is kept per setting.  Writes through os.environ
+# (and so monkeypatch.setenv, mock.patch.dict) update that dict, so they are seen at once.
+_environ_data: Any = getattr(os.environ, "_data", None)
+_encode_key: Callable[[str], Any] = getattr(os.environ, "encodekey", None) or str
+_decode_value: Callable[[Any], str] = getattr(os.environ, "decodevalue", None) or str
+if not isinstance(_environ_data, dict):  # not CPython's os._Environ: take the slow way
+    _environ_data, _encode_key, _decode_value = os.environ, str, str
+_environ_get: Callable[[Any], Any] = _environ_data.get
+_CONFIG_FILE_KEY = _encode_key(CONFIG_FILE_VARIABLE)
 
 _Number = TypeVar("_Number", int, float)
 
@@ -65,6 +95,23 @@ _FALSE_WORDS = frozenset({"false", "0", "no"})
 
 class ConfigurationError(LookupError):
     """A setting that is needed is missing, or the configuration file cannot be used."""
+
+
+class TLSError(ConfigurationError):
+    """The TLS handshake with a store failed: the section's ``secure`` setting does not
+    match the server, or the server's certificate does not verify against the CA bundle
+    (``SSL_CERT_FILE``, else certifi's).  Trying again does not help, so it is not retried.
+    """
+
+
+def check_section_name(section: object) -> str:
+    """``section`` if it is a valid section name; TypeError or ValueError otherwise."""
+    if not isinstance(section, str):
+        raise TypeError(f"a section name must be a str, not {type(section).__name__}")
+    if not _SECTION_NAME.match(section):
+        raise ValueError("a section name is letters, digits, '_', '.' and '-', starting "
+                         f"with a letter or digit; got {section!r}")
+    return section
 
 
 def env_name(section: str, key: str) -> str:
@@ -125,23 +172,41 @@ class ClientSettings:
     secret_key: Optional[str] = field(default=None, repr=False)
     secure: bool = True
     region: Optional[str] = None
+    max_connections: int = DEFAULT_MAX_CONNECTIONS
 
 
 class _FileState:
-    """One parsed reading of the configuration file (replaced whole, never changed)."""
+    """One parsed reading of the configuration file (replaced whole, never changed).
 
-    __slots__ = ("path", "stamp", "sections", "next_check")
+    ``raw`` is the value of QUORVEX_CONFIG as os.environ keeps it, ``path`` its text.
+    """
 
-    def __init__(self, path: str, stamp: tuple[int, int, int],
+    __slots__ = ("raw", "path", "stamp", "sections", "next_check")
+
+    def __init__(self, raw: Any, path: str, stamp: tuple[int, int, int],
                  sections: dict[str, dict[str, str]], next_check: float) -> None:
+        self.raw = raw
         self.path = path
         self.stamp = stamp
         self.sections = sections
         self.next_check = next_check
 
 
-_NO_FILE = _FileState("", (0, 0, 0), {}, math.inf)
+_NO_FILE = _FileState(None, "", (0, 0, 0), {}, math.inf)
 _NO_OPTIONS: dict[str, str] = {}
+_NOTHING_SEEN = (None, None)
+
+# What one (section, key) lookup needs, made on its first use (a list, so that the value
+# given in code and the last environment value seen can be replaced in place):
+_GIVEN = 0      # the value given to configure(), or None
+_VARIABLE = 1   # the environment variable's name, encoded as os.environ keeps it
+_SEEN = 2       # (the variable's last raw value, its decoded text)
+_OPTION = 3     # the option name in the file
+_Slot = list[Any]
+
+# Called with a section's name after configure() changed any of its settings other than
+# the bucket name (quorvex.base drops the clients built from the old ones).
+_connection_listeners: list[Callable[[str], None]] = []
 
 
 class EnvConfig:
@@ -154,8 +219,11 @@ class EnvConfig:
     _shared_lock = threading.Lock()
 
     def __init__(self) -> None:
-        # (section, key) -> environment variable name; filled as keys are first asked for.
-        self._names: dict[tuple[str, str], str] = {}
+        # (section, key) -> what its lookup needs (see _Slot); filled on first use.
+        self._slots: dict[tuple[str, str], _Slot] = {}
+        # section -> option -> the value given to configure().
+        self._given: dict[str, dict[str, str]] = {}
+        self._given_lock = threading.Lock()
         self._file = _NO_FILE
         self._file_lock = threading.Lock()
 
@@ -173,25 +241,86 @@ class EnvConfig:
     # -- lookups ---------------------------------------------------------------------
 
     def get(self, section: str, key: str) -> Optional[str]:
-        """The value of ``key`` in ``section`` as a str, or None where it is not set."""
+        """The value of ``key`` in ``section`` as a str, or None where it is not set.
+
+        Looked up afresh each time: the value given to :func:`configure`, then the
+        environment variable, then the file.
+        """
         try:
-            name = self._names[section, key]
+            slot = self._slots[section, key]
         except KeyError:
-            name = self._names[section, key] = env_name(section, key)
-        value = os.environ.get(name)
-        if value:
-            return value
-        return self._file_sections().get(section, _NO_OPTIONS).get(_option_name(key))
+            slot = None
+        if slot is None:
+            slot = self._new_slot(section, key)
+        given = slot[_GIVEN]
+        if given is not None:
+            return given  # type: ignore[no-any-return]
+        raw = _environ_get(slot[_VARIABLE])
+        if raw:
+            seen = slot[_SEEN]
+            if seen[0] is raw:  # the same object: the same text
+                return seen[1]  # type: ignore[no-any-return]
+            text = _decode_value(raw)
+            slot[_SEEN] = (raw, text)
+            return text
+        return self._file_sections().get(section, _NO_OPTIONS).get(slot[_OPTION])
+
+    def _new_slot(self, section: str, key: str) -> _Slot:
+        name = env_name(section, key)
+        option = _option_name(key)
+        with self._given_lock:
+            slot = self._slots.get((section, key))
+            if slot is None:
+                given = self._given.get(section, _NO_OPTIONS).get(option)
+                slot = [given, _encode_key(name), _NOTHING_SEEN, option]
+                self._slots[section, key] = slot
+        return slot
 
     def source(self, section: str, key: str) -> str:
         """Where ``key`` of ``section`` is, or would be, read from: for error messages."""
         name = env_name(section, key)
+        option = _option_name(key)
+        if option in self._given.get(section, _NO_OPTIONS):
+            return f"{key!r} given to configure() for section {section!r}"
         if os.environ.get(name):
             return name
         sections = self._file_sections()
-        if _option_name(key) in sections.get(section, _NO_OPTIONS):
+        if option in sections.get(section, _NO_OPTIONS):
             return f"{key!r} in the [{section}] section of {self._file.path}"
         return name
+
+    # -- configuration in code -------------------------------------------------------
+
+    def configure(self, section: str = "minio", **settings: SettingValue) -> "Configured":
+        """Gives settings of ``section`` values in code that win over environment and file.
+
+        See :func:`configure`, which does this on the shared instance.
+        """
+        section = check_section_name(section)
+        values = {_option_name(key): _setting_text(key, value)
+                  for key, value in settings.items()}
+        return Configured(self, section, self._replace_given(section, values))
+
+    def _replace_given(self, section: str,
+                       values: dict[str, Optional[str]]) -> dict[str, Optional[str]]:
+        """Sets the given values of ``section`` (None removes one); returns the old ones."""
+        with self._given_lock:
+            given = self._given.setdefault(section, {})
+            previous = {option: given.get(option) for option in values}
+            for option, value in values.items():
+                if value is None:
+                    given.pop(option, None)
+                else:
+                    given[option] = value
+            for (slot_section, _), slot in self._slots.items():
+                if slot_section == section and slot[_OPTION] in values:
+                    slot[_GIVEN] = values[slot[_OPTION]]
+        changed = any(previous[option] != value for option, value in values.items()
+                      if option != "bucket_name")
+        if changed:
+            for listener in list(_connection_listeners):
+                listener(section)
+        return previous
 
     def get_bool(self, section: str, key: str, default: bool) -> bool:
         text = self.get(section, key)
@@ -242,19 +371,22 @@ class EnvConfig:
                 f"{env_name(section, missing)} too, or neither for anonymous access"
             )
         secure = self.get_bool(section, "secure", not is_loopback_endpoint(endpoint))
+        max_connections = self.get_int(section, "max_connections", DEFAULT_MAX_CONNECTIONS, 1)
         return ClientSettings(endpoint, access_key, secret_key, secure,
-                              self.get(section, "region"))
+                              self.get(section, "region"), max_connections)
 
     # -- the file --------------------------------------------------------------------
 
     def _file_sections(self) -> dict[str, dict[str, str]]:
-        path = os.environ.get(CONFIG_FILE_VARIABLE) or ""
+        raw = _environ_get(_CONFIG_FILE_KEY)
         state = self._file
-        if path == state.path and time.monotonic() < state.next_check:
-            return state.sections
-        if not path:
-            self._file = _NO_FILE
+        if not raw:
+            if state is not _NO_FILE:
+                self._file = _NO_FILE
             return _NO_FILE.sections
+        if raw is state.raw and time.monotonic() < state.next_check:
+            return state.sections
+        path = _decode_value(raw)
         with self._file_lock:
             state = self._file
             now = time.monotonic()
@@ -262,8 +394,8 @@ class EnvConfig:
                 return state.sections
             stamp = self._stamp(path)
             if path != state.path or stamp != state.stamp:
-                state = _FileState(path, stamp, self._read(path), 0.0)
-            self._file = _FileState(path, stamp, state.sections,
+                state = _FileState(raw, path, stamp, self._read(path), 0.0)
+            self._file = _FileState(raw, path, stamp, state.sections,
                                     now + self.file_check_interval)
             return state.sections
 
@@ -291,3 +423,68 @@ class EnvConfig:
                 f"cannot be used: {exc}"
             ) from None
         return {name: dict(parser.items(name)) for name in parser.sections()}
+
+
+def _setting_text(key: str, value: SettingValue) -> Optional[str]:
+    # How a value given in code is kept: as the text an environment variable would hold.
+    if value is None or isinstance(value, str):
+        if value == "":
+            raise ValueError(f"configure(): {key} must not be empty (None takes a value "
+                             f"given in code away)")
+        return value
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, float) and math.isfinite(value):
+        return repr(value)
+    raise TypeError(f"configure(): {key} must be a str, bool, int, finite float or None, "
+                    f"not {value!r}")
+
+
+class Configured:
+    """What :func:`configure` returns: its values are in force already; as a context
+    manager, leaving the ``with`` block puts back the values given in code before it."""
+
+    __slots__ = ("_config", "_section", "_previous")
+
+    def __init__(self, config: EnvConfig, section: str,
+                 previous: dict[str, Optional[str]]) -> None:
+        self._config = config
+        self._section = section
+        self._previous = previous
+
+    @property
+    def section(self) -> str:
+        """The section whose settings were given."""
+        return self._section
+
+    def restore(self) -> None:
+        """Puts back the values given in code that these replaced (None: none was)."""
+        self._config._replace_given(self._section, self._previous)
+
+    def __enter__(self) -> "Configured":
+        return self
+
+    def __exit__(self, exc_type: Optional[type[BaseException]],
+                 exc: Optional[BaseException], tb: Optional[TracebackType]) -> None:
+        self.restore()
+
+    def __repr__(self) -> str:
+        return f"<Configured section={self._section!r} keys={sorted(self._previous)}>"
+
+
+def configure(section: str = "minio", **settings: SettingValue) -> Configured:
+    """Gives settings of ``section`` values in code, for this process only.
+
+    ``configure(endpoint="s3.example.com", access_key=..., secret_key=...,
+    bucket_name="reports")`` applies at once; any key may be given.  Such a value wins over
+    the environment and the file, and is not put into ``os.environ``, so child processes
+    do not inherit it.  ``None`` takes a value given in code away again.  A bool becomes
+    "true"/"false" and a number its text, as an environment variable would hold them.
+
+    Used as a context manager (``with configure(bucket_name="scratch"):``) the values
+    given before come back when the block is left.  When a section's settings other than
+    ``bucket_name`` change, the next ``client`` of that section is built from the new ones.
+    """
+    return EnvConfig.init_configer().configure(section, **settings)
