@@ -114,33 +114,37 @@ _clients: dict[tuple[Any, str], Any] = {}
 _clients_lock = threading.Lock()
 
 
-class _ThreadClients(dict[type, Any]):
+class _ThreadClients:
     """One thread's clients by path class, for the sections the thread is on now.
 
-    ``client`` answers from here with one lookup.  It is emptied when the thread's section
-    changes (Local.setattr, Local.delattr) and, for every thread, when clients are dropped
-    (reset_clients, configure, fork); only the lock holder fills or empties it otherwise.
+    ``client`` answers from ``clients`` (also reachable as ``_thread_clients.clients``)
+    with one lookup.  It is emptied when the thread's section changes (Local.setattr,
+    Local.delattr) and, for every thread, when clients are dropped (reset_clients,
+    configure, fork); otherwise only the holder of _clients_lock fills it.
     """
 
-    __slots__ = ("__weakref__",)
+    __slots__ = ("clients", "__weakref__")
+
+    def __init__(self) -> None:
+        self.clients: dict[type, Any] = {}
 
 
-_thread_clients = threading.local()  # .clients: the calling thread's _ThreadClients
+_thread_clients = threading.local()  # .clients and .holder: the calling thread's
 # id -> each living thread's _ThreadClients (a thread's goes when the thread ends).
 _every_thread_clients: "weakref.WeakValueDictionary[int, _ThreadClients]" = \
     weakref.WeakValueDictionary()
 
 
 def _forget_thread_clients() -> None:
-    cache = _thread_clients.__dict__.get("clients")
-    if cache:
-        cache.clear()
+    clients = _thread_clients.__dict__.get("clients")
+    if clients:
+        clients.clear()
 
 
 def _forget_every_thread_clients() -> None:
     # Called with _clients_lock held.
-    for cache in list(_every_thread_clients.values()):
-        cache.clear()
+    for holder in list(_every_thread_clients.values()):
+        holder.clients.clear()
 
 
 def _section_key_of(cls: type) -> str:
@@ -345,11 +349,12 @@ def _shared_client(path: BasePath) -> Any:
         client = _create_client(cls, creator, section)
     with _clients_lock:
         if _clients.get((creator, section)) is client:  # not dropped in the meantime
-            cache = _thread_clients.__dict__.get("clients")
-            if cache is None:
-                cache = _thread_clients.clients = _ThreadClients()
-                _every_thread_clients[id(cache)] = cache
-            cache[cls] = client
+            clients = _thread_clients.__dict__.get("clients")
+            if clients is None:
+                holder = _thread_clients.holder = _ThreadClients()
+                clients = _thread_clients.clients = holder.clients
+                _every_thread_clients[id(holder)] = holder
+            clients[cls] = client
     return client
 
 

@@ -194,15 +194,18 @@ class _FileState:
 
 _NO_FILE = _FileState(None, "", (0, 0, 0), {}, math.inf)
 _NO_OPTIONS: dict[str, str] = {}
-_NOTHING_SEEN = (None, None)
+_UNSEEN = object()  # no raw value is this object
+_NOT_IN_ENVIRONMENT = _encode_key("\0")  # no variable has this name
 
-# What one (section, key) lookup needs, made on its first use (a list, so that the value
-# given in code and the last environment value seen can be replaced in place):
-_GIVEN = 0      # the value given to configure(), or None
-_VARIABLE = 1   # the environment variable's name, encoded as os.environ keeps it
-_SEEN = 2       # (the variable's last raw value, its decoded text)
-_OPTION = 3     # the option name in the file
-_Slot = list[Any]
+# What one (section, key) lookup needs, made on its first use and replaced whole (a plain
+# tuple, read by index, for speed):
+# 0. the variable's name as os.environ keeps it; _NOT_IN_ENVIRONMENT while a value given
+#    in code wins, so that the environment answers "not set" for it;
+# 1. the raw value last seen in the environment, or _UNSEEN;
+# 2. that value's decoded text;
+# 3. the value given to configure(), or None;
+# 4. the option name in the file.
+_Slot = tuple[Any, Any, Optional[str], Optional[str], str]
 
 # Called with a section's name after configure() changed any of its settings other than
 # the bucket name (quorvex.base drops the clients built from the old ones).
@@ -219,11 +222,11 @@ class EnvConfig:
     _shared_lock = threading.Lock()
 
     def __init__(self) -> None:
-        # (section, key) -> what its lookup needs (see _Slot); filled on first use.
-        self._slots: dict[tuple[str, str], _Slot] = {}
+        # section -> key -> what its lookup needs; filled on first use.
+        self._slots: dict[str, dict[str, _Slot]] = {}
         # section -> option -> the value given to configure().
         self._given: dict[str, dict[str, str]] = {}
-        self._given_lock = threading.Lock()
+        self._lock = threading.Lock()  # for changes of _slots and _given
         self._file = _NO_FILE
         self._file_lock = threading.Lock()
 
@@ -247,33 +250,38 @@ class EnvConfig:
         environment variable, then the file.
         """
         try:
-            slot = self._slots[section, key]
+            slot = self._slots[section][key]
         except KeyError:
             slot = None
         if slot is None:
             slot = self._new_slot(section, key)
-        given = slot[_GIVEN]
-        if given is not None:
-            return given  # type: ignore[no-any-return]
-        raw = _environ_get(slot[_VARIABLE])
+        raw = _environ_get(slot[0])
+        if raw is slot[1]:  # the value seen last time: its text is known
+            return slot[2]
+        if slot[3] is not None:
+            return slot[3]
         if raw:
-            seen = slot[_SEEN]
-            if seen[0] is raw:  # the same object: the same text
-                return seen[1]  # type: ignore[no-any-return]
-            text = _decode_value(raw)
-            slot[_SEEN] = (raw, text)
-            return text
-        return self._file_sections().get(section, _NO_OPTIONS).get(slot[_OPTION])
+            return self._seen(section, key, slot, raw)
+        return self._file_sections().get(section, _NO_OPTIONS).get(slot[4])
+
+    def _seen(self, section: str, key: str, slot: _Slot, raw: Any) -> str:
+        """The text of a new raw value of the variable, remembered in the slot."""
+        text = _decode_value(raw)
+        with self._lock:
+            keys = self._slots[section]
+            if keys.get(key) is slot:  # else configure() replaced it meanwhile
+                keys[key] = (slot[0], raw, text, None, slot[4])
+        return text
 
     def _new_slot(self, section: str, key: str) -> _Slot:
         name = env_name(section, key)
         option = _option_name(key)
-        with self._given_lock:
-            slot = self._slots.get((section, key))
+        with self._lock:
+            keys = self._slots.setdefault(section, {})
+            slot = keys.get(key)
             if slot is None:
-                given = self._given.get(section, _NO_OPTIONS).get(option)
-                slot = [given, _encode_key(name), _NOTHING_SEEN, option]
-                self._slots[section, key] = slot
+                slot = keys[key] = _make_slot(name, option,
+                                              self._given.get(section, _NO_OPTIONS).get(option))
         return slot
 
     def source(self, section: str, key: str) -> str:
@@ -304,7 +312,7 @@ class EnvConfig:
     def _replace_given(self, section: str,
                        values: dict[str, Optional[str]]) -> dict[str, Optional[str]]:
         """Sets the given values of ``section`` (None removes one); returns the old ones."""
-        with self._given_lock:
+        with self._lock:
             given = self._given.setdefault(section, {})
             previous = {option: given.get(option) for option in values}
             for option, value in values.items():
@@ -312,9 +320,10 @@ class EnvConfig:
                     given.pop(option, None)
                 else:
                     given[option] = value
-            for (slot_section, _), slot in self._slots.items():
-                if slot_section == section and slot[_OPTION] in values:
-                    slot[_GIVEN] = values[slot[_OPTION]]
+            keys = self._slots.get(section, {})
+            for key, slot in keys.items():
+                if slot[4] in values:
+                    keys[key] = _make_slot(env_name(section, key), slot[4], values[slot[4]])
         changed = any(previous[option] != value for option, value in values.items()
                       if option != "bucket_name")
         if changed:
@@ -423,6 +432,11 @@ class EnvConfig:
                 f"cannot be used: {exc}"
             ) from None
         return {name: dict(parser.items(name)) for name in parser.sections()}
+
+
+def _make_slot(name: str, option: str, given: Optional[str]) -> _Slot:
+    variable = _NOT_IN_ENVIRONMENT if given is not None else _encode_key(name)
+    return (variable, _UNSEEN, None, given, option)
 
 
 def _setting_text(key: str, value: SettingValue) -> Optional[str]:
