@@ -31,7 +31,7 @@ if HERE not in sys.path:
 
 import common  # noqa: E402
 
-SECTIONS = ("micro", "e2e", "memory")
+SECTIONS = ("micro", "e2e", "memory", "providers")
 
 
 def run_section(name: str, quick: bool) -> dict[str, Any]:
