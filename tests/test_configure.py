@@ -113,6 +113,13 @@ class TestGivenValues:
             config.get("minio", 3)  # type: ignore[arg-type]
         assert bad_key.value.__context__ is None
 
+        class NoSection(BasePath):
+            pass
+
+        with pytest.raises(TypeError, match="_section must be") as no_section:
+            NoSection().client
+        assert no_section.value.__context__ is None
+
 
 class TestClientsFollowSettings:
     def test_configure_rebuilds_the_client_of_its_section_only(self, config,

@@ -287,7 +287,8 @@ class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, Stre
         try:
             return _section_keys[self._section]
         except (KeyError, AttributeError, TypeError):
-            return _section_key_of(type(self))
+            pass
+        return _section_key_of(type(self))  # outside the except: no lookup failure chained
 
     def _valid_reset(self) -> None:
         """Puts the calling thread back on the class's default section."""
