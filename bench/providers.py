@@ -31,16 +31,10 @@ if HERE not in sys.path:
 
 import common  # noqa: E402
 import fake  # noqa: E402
+from micro import SETTINGS  # noqa: E402 - the settings the member timings run with
 
 DEFAULT_BASELINE = "d873fae0545d2db9e3e6fb4cfcdcc03d1315ab17"
 TARGET = 3.0  # each provider at least this many times cheaper than at the baseline
-SETTINGS = {
-    "MINIO_ENDPOINT": "fake.invalid:9000",
-    "MINIO_ACCESS_KEY": "bench-access",
-    "MINIO_SECRET_KEY": "bench-secret",
-    "MINIO_SECURE": "false",
-    "MINIO_BUCKET_NAME": fake.BUCKET,
-}
 PROBES = [
     ("BasePath.client", "p.client"),
     ("EnvConfig.get: set in the environment", "configer.get('minio', 'bucket_name')"),
