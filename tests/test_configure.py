@@ -208,6 +208,28 @@ class TestSectionDecorator:
             assert set(pool.map(plain, "abcdef")) == {"main-bkt"}
         assert MinIOPath(path="x").bucket_name == "main-bkt"
 
+    def test_one_use_entered_in_two_threads_at_once_restores_each(self, config,
+                                                                  monkeypatch) -> None:
+        monkeypatch.setenv("MINIO_COLD_BUCKET_NAME", "cold-bkt")
+        use = MinIOPath.use_section("minio.cold")
+        inside, leave = threading.Barrier(3), threading.Event()  # two workers and this thread
+
+        def hold(start_on: str) -> tuple[Any, Any]:
+            with MinIOPath.use_section(start_on):
+                with use:
+                    inside.wait(5)
+                    seen = MinIOPath(path="x").bucket_name
+                    leave.wait(5)
+                return seen, MinIOPath(path="x")._current_section()
+
+        with ThreadPoolExecutor(2) as pool:
+            first = pool.submit(hold, "minio.one")
+            second = pool.submit(hold, "minio.two")
+            inside.wait(5)  # both threads are in the block now
+            leave.set()
+            assert first.result() == ("cold-bkt", "minio.one")
+            assert second.result() == ("cold-bkt", "minio.two")
+
 
 # -- on the servers -----------------------------------------------------------------------
 

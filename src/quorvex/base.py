@@ -176,7 +176,9 @@ class SectionUse(contextlib.ContextDecorator):
     def __init__(self, key: str, section: str) -> None:
         self._key = key
         self._section = section
-        self._saved: list[tuple[bool, Any]] = []
+        # thread id -> (had a section, that section) per entry not yet left, innermost
+        # last: one object may be entered again, and in several threads at once.
+        self._saved: dict[int, list[tuple[bool, Any]]] = {}
 
     @property
     def section(self) -> str:
@@ -197,13 +199,18 @@ class SectionUse(contextlib.ContextDecorator):
     def __enter__(self) -> str:
         key = self._key
         had = Local.hasattr(key)
-        self._saved.append((had, Local.getattr(key) if had else None))
+        saved = self._saved.setdefault(threading.get_ident(), [])
+        saved.append((had, Local.getattr(key) if had else None))
         Local.setattr(key, self._section)
         return self._section
 
     def __exit__(self, exc_type: Optional[type[BaseException]],
                  exc: Optional[BaseException], tb: Optional[TracebackType]) -> None:
-        had, previous = self._saved.pop()
+        ident = threading.get_ident()
+        saved = self._saved[ident]
+        had, previous = saved.pop()
+        if not saved:
+            del self._saved[ident]
         if had:
             Local.setattr(self._key, previous)
         elif Local.hasattr(self._key):
