@@ -97,6 +97,8 @@ def test_clients_follow_configure_sections_and_resets(config, monkeypatch) -> No
     assert back == ["localhost:9000"] and back is not first
     in_thread(BasePath.reset_clients)
     assert StorePath().client is not back
+    monkeypatch.setattr(StorePath, "_creator", lambda endpoint, **options: ("new", endpoint))
+    assert StorePath().client == ("new", "localhost:9000")  # another creator, at once
 
 
 def test_sdk_client_gets_a_pool_of_max_connections(config, monkeypatch) -> None:

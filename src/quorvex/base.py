@@ -118,7 +118,7 @@ class _ThreadClients:
     """One thread's clients by path class, for the sections the thread is on now.
 
     ``client`` answers from ``clients`` (also reachable as ``_thread_clients.clients``)
-    with one lookup.  It is emptied when the thread's section changes (Local.setattr,
+    with one lookup, where the class's ``_creator`` is still the one the client came from.  It is emptied when the thread's section changes (Local.setattr,
     Local.delattr) and, for every thread, when clients are dropped (reset_clients,
     configure, fork); otherwise only the holder of _clients_lock fills it.
     """
@@ -126,7 +126,7 @@ class _ThreadClients:
     __slots__ = ("clients", "__weakref__")
 
     def __init__(self) -> None:
-        self.clients: dict[type, Any] = {}
+        self.clients: dict[type, tuple[Any, Any]] = {}  # class -> (its creator, client)
 
 
 _thread_clients = threading.local()  # .clients and .holder: the calling thread's
@@ -327,14 +327,18 @@ class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, Stre
     def client(self) -> Any:
         """The client for the calling thread's section, shared by every thread.
 
-        It is built on first use from the section's settings and kept for the process.
-        Built again: after :func:`quorvex.config.configure` changes a setting of the
-        section other than ``bucket_name`` (at the next read), and after
-        :meth:`reset_clients`.  Changes of the environment, the file or a class's
-        ``_creator`` are not seen until :meth:`reset_clients` is called.
+        It is built on first use from the section's settings and the class's
+        ``_creator``, and kept for the process.  Built again: after
+        :func:`quorvex.config.configure` changes a setting of the section other than
+        ``bucket_name``, when the class's ``_creator`` is another, and after
+        :meth:`reset_clients`.  Changes of the connection settings in the environment or
+        the file are not seen until :meth:`reset_clients` is called.
         """
+        cls = type(self)
         try:
-            return _thread_clients.clients[type(self)]
+            entry = _thread_clients.clients[cls]
+            if entry[0] is cls._creator:
+                return entry[1]
         except (AttributeError, KeyError):
             pass
         return _shared_client(self)
@@ -362,7 +366,7 @@ def _shared_client(path: BasePath) -> Any:
                 holder = _thread_clients.holder = _ThreadClients()
                 clients = _thread_clients.clients = holder.clients
                 _every_thread_clients[id(holder)] = holder
-            clients[cls] = client
+            clients[cls] = (creator, client)
     return client
 
 
