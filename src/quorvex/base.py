@@ -336,9 +336,9 @@ class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, Stre
         """
         cls = type(self)
         try:
-            entry = _thread_clients.clients[cls]
-            if entry[0] is cls._creator:
-                return entry[1]
+            creator, client = _thread_clients.clients[cls]
+            if creator is cls._creator:
+                return client
         except (AttributeError, KeyError):
             pass
         return _shared_client(self)
