@@ -28,14 +28,15 @@ from typing import Any, Callable, ClassVar, Iterator, Optional, Self
 
 from quorvex.config import EnvConfig
 from quorvex.content import ContentMixin
-from quorvex.listing import ListingMixin
-from quorvex.metadata import MetadataMixin
+from quorvex.listing import DiskUsage, Entry, ListingMixin
+from quorvex.metadata import MetadataMixin, ObjectInfo
 from quorvex.path_algebra import PathAlgebraMixin
 from quorvex.retrying import is_transient, retry
 from quorvex.streams import StreamsMixin
 from quorvex.transfers import TransferError, TransfersMixin
 
-__all__ = ["BasePath", "Local", "TransferError", "is_transient", "retry"]
+__all__ = ["BasePath", "DiskUsage", "Entry", "Local", "ObjectInfo", "TransferError",
+           "is_transient", "retry"]
 
 # -- per-thread values ------------------------------------------------------------------
 
@@ -167,6 +168,13 @@ class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, Stre
         if not isinstance(path, str):
             raise TypeError(f"{type(self).__name__} path must be a str, "
                             f"not {type(path).__name__}")
+        if re.match(r"[A-Za-z][A-Za-z0-9+.-]*://", path):
+            # "s3://bkt/a" would otherwise become the key "s3:/bkt/a" of the configured
+            # bucket.
+            raise ValueError(
+                f"{type(self).__name__} path {path!r} begins with a URI scheme: a path is "
+                "a key inside the bucket, and the bucket comes from the configuration "
+                "section (its bucket_name), not from the path")
         key = PurePosixPath(path.lstrip("/"))
         self.path = _ROOT if key == _EMPTY_KEY else key
 
