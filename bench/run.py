@@ -6,7 +6,8 @@
              pure-Python twin of the class (bench/twin.py);
 2. e2e    -- end to end against the embedded moto store, next to the raw SDK calls and
              to s3fs and cloudpathlib;
-3. memory -- peak resident memory of write() and read() of a large object against the SDK.
+3. memory -- peak resident memory of write() and read() of a large object against the SDK;
+4. walk   -- walk, rglob, scandir and du over 10,000 objects against s3fs and cloudpathlib.
 
 Each section runs in a fresh process and prints its table; the runner then prints every
 target with its verdict and, with --json, writes all figures to one file.  The exit status
@@ -31,7 +32,7 @@ if HERE not in sys.path:
 
 import common  # noqa: E402
 
-SECTIONS = ("micro", "e2e", "memory", "providers")
+SECTIONS = ("micro", "e2e", "memory", "providers", "walk")
 
 
 def run_section(name: str, quick: bool) -> dict[str, Any]:
@@ -58,6 +59,10 @@ def print_targets(results: dict[str, Any]) -> None:
             measured = target["measured"]
             if name == "memory":
                 shown = f"{common.fmt_bytes(measured)} (goal < {common.fmt_bytes(target['goal'])})"
+            elif name == "walk" and "requests" in target["what"]:
+                shown = f"{measured} requests (goal <= {target['goal']})"
+            elif name == "walk":
+                shown = f"{measured:.2f}x (goal > {target['goal']:.2f}x)"
             elif name == "e2e" and "3%" in target["what"]:
                 shown = f"{measured:.3f}x (goal <= {target['goal']:.2f}x)"
             elif name == "e2e":
@@ -76,7 +81,7 @@ def main(argv: Optional[list[str]] = None) -> int:
                         help="small sizes and few repetitions (seconds, for CI)")
     parser.add_argument("--json", help="write every figure to this file")
     parser.add_argument("--only", default=",".join(SECTIONS),
-                        help="comma-separated sections to run (micro, e2e, memory)")
+                        help="comma-separated sections to run (micro, e2e, memory, walk)")
     args = parser.parse_args(argv)
     chosen = [s.strip() for s in args.only.split(",") if s.strip()]
     unknown = [s for s in chosen if s not in SECTIONS]

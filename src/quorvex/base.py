@@ -24,6 +24,7 @@ from __future__ import annotations
 import contextlib
 import functools
 import os
+import re
 import ssl
 import threading
 import weakref
@@ -38,14 +39,15 @@ from minio import Minio
 from quorvex import config as _config
 from quorvex.config import ClientSettings, EnvConfig, TLSError, check_section_name
 from quorvex.content import ContentMixin
-from quorvex.listing import ListingMixin
-from quorvex.metadata import MetadataMixin
+from quorvex.listing import DiskUsage, Entry, ListingMixin
+from quorvex.metadata import MetadataMixin, ObjectInfo
 from quorvex.path_algebra import PathAlgebraMixin
 from quorvex.retrying import is_transient, retry
 from quorvex.streams import StreamsMixin
 from quorvex.transfers import TransferError, TransfersMixin
 
-__all__ = ["BasePath", "Local", "SectionUse", "TransferError", "is_transient", "retry"]
+__all__ = ["BasePath", "DiskUsage", "Entry", "Local", "ObjectInfo", "SectionUse", "TransferError",
+           "is_transient", "retry"]
 
 _P = ParamSpec("_P")
 _R = TypeVar("_R")
@@ -103,6 +105,7 @@ def _missing(key: object) -> AttributeError:
 # -- paths ------------------------------------------------------------------------------
 
 _ROOT = PurePosixPath("/")
+_URI_SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
 _EMPTY_KEY = PurePosixPath(".")
 
 # A class's _section -> the Local key of its threads' current section.  Classes with the
@@ -261,6 +264,13 @@ class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, Stre
         if not isinstance(path, str):
             raise TypeError(f"{type(self).__name__} path must be a str, "
                             f"not {type(path).__name__}")
+        if "://" in path and _URI_SCHEME.match(path):
+            # "s3://bkt/a" would otherwise become the key "s3:/bkt/a" of the configured
+            # bucket.
+            raise ValueError(
+                f"{type(self).__name__} path {path!r} begins with a URI scheme: a path is "
+                "a key inside the bucket, and the bucket comes from the configuration "
+                "section (its bucket_name), not from the path")
         key = PurePosixPath(path.lstrip("/"))
         self.path = _ROOT if key == _EMPTY_KEY else key
 

@@ -1,9 +1,241 @@
-"""Listings with details: scandir, iterdir, walk, rglob and du, lazily, page by page."""
+"""Listings with details: scandir, iterdir, walk, rglob and du, lazily, page by page.
+
+Every method here sends listing requests only, one per 1,000 entries (the store's page),
+and none per entry: sizes, ETags and dates come from the listing itself.  The generators
+send nothing until their first item is asked for and stop pulling pages when their
+consumer stops.  Keys that no path can name (a doubled "/", a leading "/" kept by the
+store, a "." or ".." component) are left out of what the listings yield.
+"""
 
 from __future__ import annotations
 
+import datetime
+import fnmatch
+import re
+from dataclasses import dataclass
+from typing import Callable, Generic, Iterator, Optional, Self, TypeVar
 
-class ListingMixin:
+from minio.datatypes import Object
+from minio.error import S3Error
+
+from quorvex.metadata import StoreErrorsMixin, as_utc
+from quorvex.retrying import retry
+
+__all__ = ["DiskUsage", "Entry", "ListingMixin"]
+
+P = TypeVar("P")
+_REFUSED_COMPONENTS = frozenset({"", ".", ".."})
+
+
+@dataclass(frozen=True, slots=True)
+class Entry(Generic[P]):
+    """One entry of ``scandir()``: an object, or a prefix with something below it.
+
+    ``size``, ``etag`` (without quotes) and ``last_modified`` (aware UTC) come from the
+    listing, and are None for a prefix.
+    """
+
+    path: P
+    """The entry as a path of the class that was listed."""
+    name: str
+    """The entry's last component."""
+    size: Optional[int]
+    etag: Optional[str]
+    last_modified: Optional[datetime.datetime]
+    _dir: bool
+
+    def is_dir(self) -> bool:
+        """Whether the entry is a prefix (a directory); no request."""
+        return self._dir
+
+    def is_file(self) -> bool:
+        """Whether the entry is an object; no request."""
+        return not self._dir
+
+
+@dataclass(frozen=True, slots=True)
+class DiskUsage:
+    """What ``du()`` adds up below a path."""
+
+    size: int
+    """Total bytes of the objects."""
+    count: int
+    """Number of objects (folder markers, keys ending in "/", are not counted)."""
+
+
+def _nameable(relative: str) -> bool:
+    # Whether every component is a name a path can hold.
+    return _REFUSED_COMPONENTS.isdisjoint(relative.split("/"))
+
+
+def _joined(base: str, relative: str) -> str:
+    return f"{base}/{relative}" if base and relative else base or relative
+
+
+def _matcher(pattern: object) -> Callable[[str], bool]:
+    """A test of relative keys against an rglob pattern, matched from the right."""
+    if not isinstance(pattern, str):
+        raise TypeError(f"rglob() takes a str pattern, not {type(pattern).__name__}")
+    parts = pattern.split("/")
+    if "" in parts:
+        raise ValueError(f"rglob() takes a pattern of non-empty components, got {pattern!r}")
+    tests = [re.compile(fnmatch.translate(part)).match for part in parts]
+    if len(tests) == 1:
+        (test,) = tests
+        return lambda relative: test(relative.rpartition("/")[2]) is not None
+
+    def matches(relative: str) -> bool:
+        names = relative.split("/")
+        if len(names) < len(tests):
+            return False
+        return all(test(name) is not None
+                   for test, name in zip(tests, names[len(names) - len(tests):]))
+
+    return matches
+
+
+# The directories of a walk: path relative to the top ("" for the top) ->
+# (dirnames, filenames), each in listing order.
+_Tree = dict[str, tuple[list[str], list[str]]]
+
+
+class ListingMixin(StoreErrorsMixin):
     """What lies below a path, from the store's listings."""
 
     __slots__ = ()
+
+    def _listing(self, recursive: bool) -> Iterator[tuple[str, Object]]:
+        """(key relative to this path, record) for each listed entry, as pages arrive.
+
+        A missing bucket raises its FileNotFoundError while the listing is consumed.
+        """
+        key = self._key()
+        prefix = key + "/" if key else None
+        objects = iter(self.client.list_objects(self._bucket(), prefix=prefix,
+                                                recursive=recursive))
+        start = len(prefix or "")
+        while True:
+            try:
+                obj = next(objects)
+            except StopIteration:
+                return
+            except S3Error as exc:
+                self._raise_for(exc)
+            name = obj.object_name or ""
+            if name.startswith(prefix or ""):
+                yield name[start:], obj
+
+    def scandir(self) -> Iterator[Entry[Self]]:
+        """The objects and prefixes directly below this path, in listing order.
+
+        Like ``os.scandir``.  A key that is both an object and a prefix gives two entries,
+        one of each kind; this path's own folder marker is not an entry.  One listing
+        request per 1,000 entries, sent as the iteration needs them.
+        """
+        base = self._key()
+        for relative, obj in self._listing(recursive=False):
+            if relative.endswith("/"):
+                name = relative[:-1]
+                if _nameable(name):
+                    yield Entry(self._at(_joined(base, name)), name, None, None, None, True)
+            elif _nameable(relative):
+                yield Entry(self._at(_joined(base, relative)), relative, obj.size,
+                            None if obj.etag is None else obj.etag.strip('"'),
+                            as_utc(obj.last_modified), False)
+
+    def iterdir(self) -> Iterator[Self]:
+        """The paths of ``scandir()``: objects and prefixes directly below this path."""
+        for entry in self.scandir():
+            yield entry.path
+
+    def walk(self, top_down: bool = True) -> Iterator[tuple[Self, list[str], list[str]]]:
+        """``(dirpath, dirnames, filenames)`` for this path and every prefix below it.
+
+        Like ``pathlib.Path.walk``: top-down, the caller may prune ``dirnames`` in place;
+        ``top_down=False`` gives children before their parents.  Built from ONE recursive
+        listing (one request per 1,000 objects), read whole before the first result, since
+        a directory's lists need all of it.  Folder markers (keys ending in "/") make a
+        directory but are not files.  A prefix with nothing below it gives nothing; the
+        bucket's root always gives itself.
+        """
+        if not isinstance(top_down, bool):
+            raise TypeError(f"walk() takes a bool top_down, not {type(top_down).__name__}")
+        return self._walk(top_down)
+
+    def _walk(self, top_down: bool) -> Iterator[tuple[Self, list[str], list[str]]]:
+        tree = self._tree()
+        if "" not in tree:
+            if self._key():
+                return
+            tree[""] = ([], [])
+        base = self._key()
+        if top_down:
+            pending = [""]
+            while pending:
+                relative = pending.pop()
+                dirnames, filenames = tree[relative]
+                yield self._at(_joined(base, relative)), dirnames, filenames
+                children = [_joined(relative, name) for name in dirnames]
+                pending.extend(child for child in reversed(children) if child in tree)
+        else:
+            stack = [("", False)]
+            while stack:
+                relative, children_done = stack.pop()
+                dirnames, filenames = tree[relative]
+                if children_done:
+                    yield self._at(_joined(base, relative)), dirnames, filenames
+                else:
+                    stack.append((relative, True))
+                    stack.extend((_joined(relative, name), False) for name in reversed(dirnames))
+
+    def _tree(self) -> _Tree:
+        tree: _Tree = {}
+        for relative, _ in self._listing(recursive=True):
+            parts = relative.split("/")
+            marker = parts[-1] == ""
+            if marker:
+                parts.pop()  # "a/b/" makes the directory a/b, and no file
+            if not _REFUSED_COMPONENTS.isdisjoint(parts):
+                continue
+            folders = parts if marker else parts[:-1]
+            node = tree.get("/".join(folders))
+            if node is None:
+                node = tree.setdefault("", ([], []))
+                for depth, name in enumerate(folders, 1):
+                    child = tree.get("/".join(folders[:depth]))
+                    if child is None:
+                        child = tree["/".join(folders[:depth])] = ([], [])
+                        node[0].append(name)
+                    node = child
+            if not marker:
+                node[1].append(parts[-1])
+        return tree
+
+    def rglob(self, pattern: str = "*") -> Iterator[Self]:
+        """Every object at any depth below this path whose name matches ``pattern``.
+
+        Like ``pathlib``'s ``rglob``: a pattern without "/" is matched against the last
+        component, one with "/" against as many trailing components ("2026/*.csv").  One
+        recursive listing, consumed only as far as the iteration goes.  The pattern is
+        checked at the call, before any request.
+        """
+        return self._rglob(_matcher(pattern))
+
+    def _rglob(self, matches: Callable[[str], bool]) -> Iterator[Self]:
+        base = self._key()
+        for relative, _ in self._listing(recursive=True):
+            if not relative.endswith("/") and matches(relative) and _nameable(relative):
+                yield self._at(_joined(base, relative))
+
+    @retry()
+    def du(self) -> DiskUsage:
+        """Total size and number of the objects below this path: one recursive listing.
+
+        Folder markers (keys ending in "/") are not counted.
+        """
+        size = count = 0
+        for relative, obj in self._listing(recursive=True):
+            if not relative.endswith("/"):
+                size += obj.size or 0
+                count += 1
+        return DiskUsage(size, count)
