@@ -214,15 +214,14 @@ def _remove_one(client: Any, bucket: Optional[str], key: str) -> None:
 # -- checks ------------------------------------------------------------------------------
 
 def _check_workers(workers: Any, section: str) -> int:
-    if isinstance(workers, bool) or not isinstance(workers, int):
-        raise ValueError(f"workers must be an int, not {type(workers).__name__}")
     settings = EnvConfig.init_configer().client_settings(section)
     limit = getattr(settings, "max_connections", DEFAULT_MAX_CONNECTIONS)
-    if workers < 1 or workers > limit:
+    if isinstance(workers, bool) or not isinstance(workers, int) or \
+            not 1 <= workers <= limit:
         raise ValueError(
-            f"workers must be between 1 and the client's pool size {limit}, got {workers}; "
-            f"raise {env_name(section, 'max_connections')} (the setting max_connections) "
-            f"for more")
+            f"workers must be an int from 1 to the client's pool size {limit}, got "
+            f"{workers!r}; the pool size is the setting max_connections "
+            f"({env_name(section, 'max_connections')})")
     return workers
 
 
