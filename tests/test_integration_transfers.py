@@ -210,3 +210,23 @@ def test_copy_and_move_are_server_side_and_move_keeps_what_failed(proxied: Any) 
         assert name not in left and stored(s3, "moved/")[name.replace("m/", "moved/")]
     with pytest.raises(ValueError):
         QuickPath(path="m").move("m")
+
+
+def test_single_file_transfers_with_a_bar(proxied: Any, tmp_path: Path,
+                                          capsys: pytest.CaptureFixture[str]) -> None:
+    s3, proxy = proxied
+    data = os.urandom(2 * PART_SIZE + 1)
+    (tmp_path / "big.bin").write_bytes(data)
+    QuickPath(path="one/big.bin").upload_from(str(tmp_path / "big.bin"), progress=True)
+    assert "files 1/1" in capsys.readouterr().err
+    assert count(proxy, "POST") == 2  # the multipart upload: created, then completed
+    proxy.requests.clear()
+    QuickPath(path="one/big.bin").upload_from(tmp_path / "big.bin", skip_unchanged=True)
+    assert count(proxy, "PUT") == 0
+
+    moved = QuickPath(path="one/big.bin").move(QuickPath(path="two/big.bin"))
+    assert not QuickPath(path="one/big.bin").exists
+    moved.download_to(tmp_path / "back.bin")
+    assert (tmp_path / "back.bin").read_bytes() == data
+    with pytest.raises(ValueError, match="MINIO_MAX_CONNECTIONS"):
+        moved.download_to(tmp_path / "again.bin", workers=0)

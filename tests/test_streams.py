@@ -18,7 +18,7 @@ import quorvex._progress
 import quorvex.retrying
 from quorvex._progress import Progress
 from quorvex.streams import PART_SIZE, ObjectChangedError, ObjectReader, ObjectWriter
-from quorvex.transfers import (Remote, TransferError, _check_workers, _local_plan,
+from quorvex.transfers import (Remote, TransferError, _check_workers, _local_plan, _walk_files,
                                local_digests, run_tasks, same_bytes)
 
 
@@ -186,3 +186,19 @@ def test_digests_and_progress(tmp_path: Path, monkeypatch: Any) -> None:
         Progress(True, 1, 1, "x")
     with pytest.raises(TypeError):
         Progress("yes", 1, 1, "x")  # type: ignore[arg-type]
+
+
+def test_walk_follows_links_but_not_loops(tmp_path: Path) -> None:
+    (tmp_path / "real" / "in").mkdir(parents=True)
+    (tmp_path / "real" / "in" / "f").write_bytes(b"f")
+    (tmp_path / "top").mkdir()
+    (tmp_path / "top" / "link").symlink_to(tmp_path / "real", target_is_directory=True)
+    assert [name for name, _ in _walk_files(tmp_path / "top")] == ["link/in/f"]
+    (tmp_path / "real" / "in" / "back").symlink_to(tmp_path / "real",
+                                                   target_is_directory=True)
+    with pytest.raises(ValueError, match="links back"):
+        _walk_files(tmp_path / "top")
+    (tmp_path / "real" / "in" / "back").unlink()
+    (tmp_path / "real" / "dangling").symlink_to(tmp_path / "nowhere")
+    with pytest.raises(ValueError, match="dangling"):
+        _walk_files(tmp_path / "top")

@@ -226,7 +226,8 @@ def _abort_upload(client: Any, bucket: Optional[str], key: str, upload_id: str) 
 class ObjectWriter(io.BufferedIOBase):
     """Bytes written to one object, stored when ``close()`` succeeds and never before.
 
-    ``md5`` (hex), when the caller knows the MD5 of everything that will be written, is
+    Up to ``parts_in_flight`` parts are sent while the next one fills.  ``md5`` (hex),
+    when the caller knows the MD5 of everything that will be written, is
     stored in the object's user metadata even for a multipart upload; otherwise it is
     stored only when the object goes as one PUT (for a multipart upload the MD5 is known
     only at the end, after the metadata was sent).
@@ -234,8 +235,10 @@ class ObjectWriter(io.BufferedIOBase):
 
     def __init__(self, client: Any, bucket: Optional[str], key: str, *,
                  md5: Optional[str] = None,
-                 content_type: str = "application/octet-stream") -> None:
+                 content_type: str = "application/octet-stream",
+                 parts_in_flight: int = PARTS_IN_FLIGHT) -> None:
         super().__init__()
+        self._parts_in_flight = max(1, parts_in_flight)
         self.name = key
         self._client = client
         self._bucket = bucket
@@ -372,12 +375,12 @@ class ObjectWriter(io.BufferedIOBase):
                 headers[MD5_HEADER] = self._known_md5
             self._upload_id = _create_upload(self._client, self._bucket, self.name, headers)
             self._pool = concurrent.futures.ThreadPoolExecutor(
-                PARTS_IN_FLIGHT, thread_name_prefix="quorvex-part")
+                self._parts_in_flight, thread_name_prefix="quorvex-part")
         number = len(self._parts) + len(self._in_flight) + 1
         if number > MAX_PARTS:
             raise ValueError(f"'{self.name}' would need more than {MAX_PARTS} parts of "
                              f"{PART_SIZE} bytes")
-        while len(self._in_flight) >= PARTS_IN_FLIGHT:
+        while len(self._in_flight) >= self._parts_in_flight:
             self._collect_oldest()
         assert self._pool is not None
         self._in_flight.append(self._pool.submit(

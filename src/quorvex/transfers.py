@@ -37,6 +37,7 @@ LocalPath = Union[str, "os.PathLike[str]"]
 DEFAULT_WORKERS = 16
 DEFAULT_MAX_CONNECTIONS = 64
 CHUNK = 1024 * 1024
+SINGLE_FILE_PARTS_IN_FLIGHT = 4
 _TEMP_SUFFIX = ".part"
 
 
@@ -178,11 +179,11 @@ def _download_one(client: Any, bucket: Optional[str], remote: Remote, target: Pa
 
 @retry()
 def _upload_one(client: Any, bucket: Optional[str], key: str, source: Path,
-                progress: Progress) -> None:
+                progress: Progress, parts_in_flight: int = 1) -> None:
     size = source.stat().st_size
     md5 = local_digests(source)[0] if size > PART_SIZE else None
     reported = 0
-    writer = ObjectWriter(client, bucket, key, md5=md5)
+    writer = ObjectWriter(client, bucket, key, md5=md5, parts_in_flight=parts_in_flight)
     try:
         with open(source, "rb") as stream:
             while True:
@@ -438,7 +439,9 @@ class TransfersMixin:
                         client, bucket, _stat_or_none(client, bucket, key), source):
                     meter.advance(size)
                 else:
-                    _upload_one(client, bucket, key, source, meter)
+                    # One file: its parts go side by side (a tree has its files for that).
+                    _upload_one(client, bucket, key, source, meter,
+                                min(workers, SINGLE_FILE_PARTS_IN_FLIGHT))
                 meter.file_done()
             finally:
                 meter.close()
@@ -544,12 +547,30 @@ def _stat_or_none(client: Any, bucket: Optional[str], key: str) -> Optional[Remo
 
 
 def _walk_files(root: Path) -> list[tuple[str, Path]]:
-    """Every file below ``root`` as (POSIX path relative to root, path), sorted."""
+    """Every file below ``root`` as (POSIX path relative to root, path), sorted.
+
+    Links to folders are followed, as ``upload()`` follows them; one that leads back to a
+    folder being walked raises ValueError instead of walking forever, and so does an entry
+    that cannot be read as a file (a broken link, a pipe), before anything is sent.
+    """
     found: list[tuple[str, Path]] = []
-    for directory, folders, names in os.walk(root, followlinks=True):
-        folders.sort()
-        here = Path(directory)
-        for name in sorted(names):
-            path = here / name
-            found.append((path.relative_to(root).as_posix(), path))
+
+    def walk(folder: Path, relative: str, above: frozenset[tuple[int, int]]) -> None:
+        info = folder.stat()
+        identity = (info.st_dev, info.st_ino)
+        if identity in above:
+            raise ValueError(f"upload_from: {str(folder)!r} links back to a folder above it")
+        with os.scandir(folder) as entries:
+            ordered = sorted(entries, key=lambda entry: entry.name)
+        for entry in ordered:
+            name = relative + entry.name
+            if entry.is_dir():
+                walk(Path(entry.path), name + "/", above | {identity})
+            elif entry.is_file():
+                found.append((name, Path(entry.path)))
+            else:
+                raise ValueError(f"upload_from: {entry.path!r} is neither a file nor a "
+                                 f"folder (a broken link, a pipe or a device)")
+
+    walk(root, "", frozenset())
     return found
