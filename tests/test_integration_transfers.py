@@ -230,3 +230,23 @@ def test_single_file_transfers_with_a_bar(proxied: Any, tmp_path: Path,
     assert (tmp_path / "back.bin").read_bytes() == data
     with pytest.raises(ValueError, match="MINIO_MAX_CONNECTIONS"):
         moved.download_to(tmp_path / "again.bin", workers=0)
+
+
+def test_a_transient_failure_is_retried_for_that_file_alone(proxied: Any,
+                                                             tmp_path: Path) -> None:
+    s3, proxy = proxied
+    source = make_tree(tmp_path / "src", {f"f{i}": bytes([i]) * 100 for i in range(8)})
+    dropped: list[str] = []
+
+    def drop_once(method: str, target: str) -> Any:
+        if method == "PUT" and target.split("?")[0].endswith("/r/f5") and not dropped:
+            dropped.append(target)
+            return BUSY
+        return None
+
+    proxy.rule = drop_once
+    QuickPath(path="r").upload_from(source, workers=4)
+    puts = [t.split("?")[0].rsplit("/", 1)[1] for m, t in proxy.requests if m == "PUT"]
+    # The proxy answered f5's first PUT with 503; its retry, and only it, went through.
+    assert dropped and sorted(puts) == [f"f{i}" for i in range(8)]
+    assert stored(s3, "r/") == {f"r/{p.name}": p.read_bytes() for p in source.iterdir()}
