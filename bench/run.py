@@ -1,13 +1,16 @@
-"""The benchmark suite of quorvex.minio.path: one command for all three sections.
+"""The benchmark suite of quorvex.minio.path: one command for all its sections.
 
-    python bench/run.py [--quick] [--json out.json] [--only micro,e2e,memory]
+    python bench/run.py [--quick] [--json out.json] [--only micro,e2e,memory,providers,walk,transfer]
 
 1. micro  -- each member's own cost against an in-process fake client, next to a
              pure-Python twin of the class (bench/twin.py);
 2. e2e    -- end to end against the embedded moto store, next to the raw SDK calls and
              to s3fs and cloudpathlib;
 3. memory -- peak resident memory of write() and read() of a large object against the SDK;
-4. walk   -- walk, rglob, scandir and du over 10,000 objects against s3fs and cloudpathlib.
+4. providers -- the default providers' per-call costs (client, settings lookup), before and now;
+5. walk   -- walk, rglob, scandir and du over 10,000 objects against s3fs and cloudpathlib;
+6. transfer -- trees up and down, streaming open(), copies and resumed uploads, with and
+             without a delay of 10 ms each way, against s3fs and cloudpathlib.
 
 Each section runs in a fresh process and prints its table; the runner then prints every
 target with its verdict and, with --json, writes all figures to one file.  The exit status
@@ -32,7 +35,7 @@ if HERE not in sys.path:
 
 import common  # noqa: E402
 
-SECTIONS = ("micro", "e2e", "memory", "providers", "walk")
+SECTIONS = ("micro", "e2e", "memory", "providers", "walk", "transfer")
 
 
 def run_section(name: str, quick: bool) -> dict[str, Any]:
@@ -57,7 +60,9 @@ def print_targets(results: dict[str, Any]) -> None:
     for name in SECTIONS:
         for target in results.get(name, {}).get("targets", []):
             measured = target["measured"]
-            if name == "memory":
+            if "shown" in target:
+                shown = target["shown"]
+            elif name == "memory":
                 shown = f"{common.fmt_bytes(measured)} (goal < {common.fmt_bytes(target['goal'])})"
             elif name == "walk" and "requests" in target["what"]:
                 shown = f"{measured} requests (goal <= {target['goal']})"
@@ -81,7 +86,7 @@ def main(argv: Optional[list[str]] = None) -> int:
                         help="small sizes and few repetitions (seconds, for CI)")
     parser.add_argument("--json", help="write every figure to this file")
     parser.add_argument("--only", default=",".join(SECTIONS),
-                        help="comma-separated sections to run (micro, e2e, memory, walk)")
+                        help="comma-separated sections to run (" + ", ".join(SECTIONS) + ")")
     args = parser.parse_args(argv)
     chosen = [s.strip() for s in args.only.split(",") if s.strip()]
     unknown = [s for s in chosen if s not in SECTIONS]

@@ -1,9 +1,479 @@
-"""Streaming access to one object through open(): ranged reads and multipart writes."""
+"""Streaming access to one object through open(): ranged reads and multipart writes.
+
+Reading holds one GET open from the current position and reads it as the caller asks, so
+memory is the buffer's size whatever the object's.  The object is pinned by the ETag it
+had at ``open()``: every request carries ``If-Match`` and every reply's ETag is checked,
+so a replaced object raises :class:`ObjectChangedError` instead of mixing two versions.
+
+Writing fills parts of :data:`PART_SIZE`; an object that fits in one part goes as one PUT
+at ``close()``, a larger one as a multipart upload completed at ``close()``.  Until then
+nothing is visible.  An exception inside ``with``, a failed part or a writer dropped
+without ``close()`` aborts: no object and no multipart upload are left behind.
+"""
 
 from __future__ import annotations
+
+import concurrent.futures
+import hashlib
+import io
+from collections import deque
+from pathlib import PurePosixPath
+from typing import TYPE_CHECKING, Any, Optional, Union
+
+from minio.datatypes import Part
+from minio.error import S3Error
+
+from quorvex.retrying import is_transient, retry
+
+__all__ = ["MD5_METADATA", "ObjectChangedError", "ObjectReader", "ObjectWriter",
+           "PART_SIZE", "StreamsMixin", "missing_object_error", "multipart_etag"]
+
+# Parts of a multipart upload.  Objects up to one part go as a single PUT.  The size is
+# fixed so that the ETag of an object this module uploaded in parts can be computed again
+# from a local file (see multipart_etag).
+PART_SIZE = 8 * 1024 * 1024
+MAX_PARTS = 10_000
+# The user metadata holding the hex MD5 of an object's bytes.
+MD5_METADATA = "md5"
+MD5_HEADER = "x-amz-meta-" + MD5_METADATA
+# Parts in flight while a writer goes on filling the next one.
+PARTS_IN_FLIGHT = 2
+READ_BUFFER = 1024 * 1024
+# Consecutive failures of the body of a read, at one position, before giving up.
+BODY_ATTEMPTS = 3
+_MISSING_CODES = frozenset({"NoSuchKey", "NoSuchBucket", "NoSuchObject"})
+
+
+class ObjectChangedError(OSError):
+    """The object behind an open reader was replaced or removed."""
+
+
+def missing_object_error(key: str, bucket: Optional[str]) -> FileNotFoundError:
+    return FileNotFoundError(f"'{key}' does not exist in bucket '{bucket}'.")
+
+
+def multipart_etag(part_digests: list[bytes]) -> str:
+    """The ETag S3 gives an object uploaded in parts whose MD5 digests are ``part_digests``."""
+    combined = hashlib.md5(b"".join(part_digests))
+    return f"{combined.hexdigest()}-{len(part_digests)}"
+
+
+def _etag(value: Optional[str]) -> str:
+    return (value or "").strip().strip('"')
+
+
+@retry()
+def _stat(client: Any, bucket: Optional[str], key: str) -> Any:
+    return client.stat_object(bucket, key)
+
+
+def stat_or_missing(client: Any, bucket: Optional[str], key: str) -> Any:
+    """The stat of ``key``; FileNotFoundError when the object or the bucket is missing."""
+    try:
+        return _stat(client, bucket, key)
+    except S3Error as exc:
+        if exc.code in _MISSING_CODES:
+            raise missing_object_error(key, bucket) from exc
+        raise
+
+
+@retry()
+def _get_pinned(client: Any, bucket: Optional[str], key: str, offset: int,
+                etag: str) -> Any:
+    try:
+        response = client.get_object(bucket, key, offset=offset,
+                                     request_headers={"If-Match": f'"{etag}"'})
+    except S3Error as exc:
+        if exc.code == "PreconditionFailed" or exc.code in _MISSING_CODES:
+            raise ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced or "
+                                     f"removed while it was open for reading") from exc
+        raise
+    seen = _etag(response.headers.get("ETag"))
+    if seen and seen != etag:
+        _release(response)
+        raise ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced while it was "
+                                 f"open for reading (ETag {etag} became {seen})")
+    return response
+
+
+def _release(response: Any) -> None:
+    try:
+        response.close()
+    finally:
+        response.release_conn()
+
+
+class ObjectReader(io.RawIOBase):
+    """The bytes of one version of one object, read with GETs from any position."""
+
+    def __init__(self, client: Any, bucket: Optional[str], key: str, size: int,
+                 etag: str) -> None:
+        super().__init__()
+        self.name = key
+        self.size = size
+        self.etag = etag
+        self._client = client
+        self._bucket = bucket
+        self._position = 0
+        self._response: Any = None
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        self._checkClosed()
+        return self._position
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        self._checkClosed()
+        if whence == io.SEEK_SET:
+            position = offset
+        elif whence == io.SEEK_CUR:
+            position = self._position + offset
+        elif whence == io.SEEK_END:
+            position = self.size + offset
+        else:
+            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+        if position < 0:
+            raise ValueError(f"negative seek position {position}")
+        if position != self._position:
+            self._drop_response()
+            self._position = position
+        return position
+
+    def readinto(self, buffer: Any) -> int:
+        self._checkClosed()
+        view = memoryview(buffer).cast("B")
+        wanted = min(len(view), self.size - self._position)
+        if wanted <= 0:
+            return 0
+        failures = 0
+        while True:
+            if self._response is None:
+                self._response = _get_pinned(self._client, self._bucket, self.name,
+                                             self._position, self.etag)
+            try:
+                count = self._response.readinto(view[:wanted])
+                if not count:
+                    raise ConnectionError(f"the reply for '{self.name}' ended at byte "
+                                          f"{self._position} of {self.size}")
+            except Exception as exc:
+                self._drop_response()
+                failures += 1
+                if failures >= BODY_ATTEMPTS or not is_transient(exc):
+                    raise
+                continue
+            self._position += count
+            return int(count)
+
+    def readall(self) -> bytes:
+        chunks = bytearray()
+        chunk = bytearray(READ_BUFFER)
+        while True:
+            count = self.readinto(chunk)
+            if not count:
+                return bytes(chunks)
+            chunks += memoryview(chunk)[:count]
+
+    def close(self) -> None:
+        self._drop_response()
+        super().close()
+
+    def _drop_response(self) -> None:
+        response, self._response = self._response, None
+        if response is not None:
+            try:
+                _release(response)
+            except Exception:  # noqa: BLE001 - a broken connection is dropped anyway
+                pass
+
+
+@retry()
+def _put_whole(client: Any, bucket: Optional[str], key: str, data: bytes,
+               metadata: dict[str, str], content_type: str) -> None:
+    client.put_object(bucket, key, io.BytesIO(data), len(data), content_type=content_type,
+                      metadata=metadata)
+
+
+@retry()
+def _create_upload(client: Any, bucket: Optional[str], key: str,
+                   headers: dict[str, str]) -> str:
+    upload_id: str = client._create_multipart_upload(bucket, key, dict(headers))
+    return upload_id
+
+
+@retry()
+def _upload_part(client: Any, bucket: Optional[str], key: str, data: bytes,
+                 upload_id: str, number: int) -> str:
+    etag: str = client._upload_part(bucket, key, data, None, upload_id, number)
+    return etag
+
+
+@retry()
+def _complete_upload(client: Any, bucket: Optional[str], key: str, upload_id: str,
+                     parts: list[Part]) -> None:
+    client._complete_multipart_upload(bucket, key, upload_id, parts)
+
+
+@retry()
+def _abort_upload(client: Any, bucket: Optional[str], key: str, upload_id: str) -> None:
+    client._abort_multipart_upload(bucket, key, upload_id)
+
+
+class ObjectWriter(io.BufferedIOBase):
+    """Bytes written to one object, stored when ``close()`` succeeds and never before.
+
+    Up to ``parts_in_flight`` parts are sent while the next one fills.  ``md5`` (hex),
+    when the caller knows the MD5 of everything that will be written, is
+    stored in the object's user metadata even for a multipart upload; otherwise it is
+    stored only when the object goes as one PUT (for a multipart upload the MD5 is known
+    only at the end, after the metadata was sent).
+    """
+
+    def __init__(self, client: Any, bucket: Optional[str], key: str, *,
+                 md5: Optional[str] = None,
+                 content_type: str = "application/octet-stream",
+                 parts_in_flight: int = PARTS_IN_FLIGHT) -> None:
+        super().__init__()
+        self._parts_in_flight = max(1, parts_in_flight)
+        self.name = key
+        self._client = client
+        self._bucket = bucket
+        self._known_md5 = md5
+        self._content_type = content_type
+        self._digest = hashlib.md5()
+        self._buffer = bytearray()
+        self._size = 0
+        self._upload_id: Optional[str] = None
+        self._parts: list[Part] = []
+        self._in_flight: deque[concurrent.futures.Future[str]] = deque()
+        self._pool: Optional[concurrent.futures.ThreadPoolExecutor] = None
+        self._failure: Optional[BaseException] = None
+        self._closed = False
+
+    # -- the file interface ------------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def writable(self) -> bool:
+        return True
+
+    def readable(self) -> bool:
+        return False
+
+    def seekable(self) -> bool:
+        return False
+
+    def tell(self) -> int:
+        self._check_open()
+        return self._size
+
+    def flush(self) -> None:
+        # Parts are sent as they fill; a partial part cannot be stored on its own.
+        if self._closed:
+            return
+
+    def write(self, data: Any) -> int:
+        self._check_open()
+        view = memoryview(data).cast("B")
+        total = len(view)
+        taken = 0
+        try:
+            while taken < total:
+                if len(self._buffer) == PART_SIZE:
+                    # More follows, so the full buffer is not the last part.
+                    self._send_part(bytes(self._buffer))
+                    self._buffer.clear()
+                step = min(PART_SIZE - len(self._buffer), total - taken)
+                piece = view[taken:taken + step]
+                self._buffer += piece
+                self._digest.update(piece)
+                taken += step
+                self._size += step
+        except BaseException:
+            self.abort()
+            raise
+        return total
+
+    def close(self) -> None:
+        """Stores the object; on any failure aborts the upload and raises."""
+        if self._closed:
+            return
+        try:
+            self._finish()
+        except BaseException:
+            self.abort()
+            raise
+        self._closed = True
+        self._shutdown_pool()
+
+    def abort(self) -> None:
+        """Discards what was written: aborts the multipart upload, stores nothing."""
+        if self._closed:
+            return
+        self._closed = True
+        self._buffer = bytearray()
+        for future in self._in_flight:
+            future.cancel()
+        self._shutdown_pool()
+        upload_id, self._upload_id = self._upload_id, None
+        if upload_id is not None:
+            _abort_upload(self._client, self._bucket, self.name, upload_id)
+
+    def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
+        if exc_type is not None:
+            self.abort()
+        else:
+            self.close()
+
+    def __del__(self) -> None:
+        # Dropped without close(): what was written is incomplete, so it is not stored.
+        try:
+            self.abort()
+        except Exception:  # noqa: BLE001 - nothing can be reported from a finaliser
+            pass
+
+    # -- the upload --------------------------------------------------------------------
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"write to a closed or aborted writer of '{self.name}'")
+        if self._failure is not None:
+            raise self._failure
+
+    def _finish(self) -> None:
+        if self._failure is not None:
+            raise self._failure
+        md5 = self._digest.hexdigest()
+        if self._upload_id is None:
+            if self._known_md5 is not None and self._known_md5 != md5:
+                raise ValueError(f"the bytes written to '{self.name}' do not have the MD5 "
+                                 f"announced for them")
+            _put_whole(self._client, self._bucket, self.name, bytes(self._buffer),
+                       {MD5_METADATA: md5}, self._content_type)
+            return
+        self._send_part(bytes(self._buffer))
+        self._buffer = bytearray()
+        while self._in_flight:
+            self._collect_oldest()
+        if self._known_md5 is not None and self._known_md5 != md5:
+            raise ValueError(f"the bytes written to '{self.name}' do not have the MD5 "
+                             f"announced for them")
+        _complete_upload(self._client, self._bucket, self.name, self._upload_id,
+                         self._parts)
+        self._upload_id = None
+
+    def _send_part(self, data: bytes) -> None:
+        if self._upload_id is None:
+            headers = {"Content-Type": self._content_type}
+            if self._known_md5 is not None:
+                headers[MD5_HEADER] = self._known_md5
+            self._upload_id = _create_upload(self._client, self._bucket, self.name, headers)
+            self._pool = concurrent.futures.ThreadPoolExecutor(
+                self._parts_in_flight, thread_name_prefix="quorvex-part")
+        number = len(self._parts) + len(self._in_flight) + 1
+        if number > MAX_PARTS:
+            raise ValueError(f"'{self.name}' would need more than {MAX_PARTS} parts of "
+                             f"{PART_SIZE} bytes")
+        while len(self._in_flight) >= self._parts_in_flight:
+            self._collect_oldest()
+        assert self._pool is not None
+        self._in_flight.append(self._pool.submit(
+            _upload_part, self._client, self._bucket, self.name, data, self._upload_id,
+            number))
+
+    def _collect_oldest(self) -> None:
+        future = self._in_flight.popleft()
+        try:
+            etag = future.result()
+        except BaseException as exc:
+            self._failure = exc
+            raise
+        self._parts.append(Part(len(self._parts) + 1, _etag(etag)))
+
+    def _shutdown_pool(self) -> None:
+        pool, self._pool = self._pool, None
+        if pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
+class _TextWriter(io.TextIOWrapper):
+    """Text onto an ObjectWriter, aborting as the writer does on an error or when dropped."""
+
+    def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
+        if exc_type is not None:
+            self.buffer.abort()  # type: ignore[attr-defined]
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            if not self.buffer.closed:
+                self.buffer.abort()  # type: ignore[attr-defined]
+        except Exception:  # noqa: BLE001 - nothing can be reported from a finaliser
+            pass
+
+
+_MODES = frozenset({"rb", "r", "wb", "w"})
+# Returned by open(): what the mode asks for.
+OpenFile = Union[io.BufferedReader, ObjectReader, io.TextIOWrapper, ObjectWriter]
 
 
 class StreamsMixin:
     """File objects onto one object of the store."""
 
     __slots__ = ()
+
+    if TYPE_CHECKING:
+        path: PurePosixPath
+
+        @property
+        def client(self) -> Any: ...
+
+        @property
+        def bucket_name(self) -> Optional[str]: ...
+
+    def open(self, mode: str = "rb", buffering: int = -1, encoding: Optional[str] = None,
+             errors: Optional[str] = None, newline: Optional[str] = None) -> Any:
+        """A file object onto this object: ``"rb"``, ``"r"``, ``"wb"`` or ``"w"``.
+
+        Reading streams the object with ranged GETs through a buffer of ``buffering``
+        bytes (1 MiB by default; 0 gives the unbuffered reader in ``"rb"``); it is
+        seekable, pinned to the object's ETag at ``open()``, and a missing object raises
+        FileNotFoundError here.  Writing sends parts of 8 MiB as they fill and stores
+        the object at ``close()``; an exception inside ``with`` stores nothing.  Text
+        modes default to UTF-8.
+        """
+        if not isinstance(mode, str) or mode not in _MODES:
+            raise ValueError(f"open() mode must be one of 'rb', 'r', 'wb', 'w', not {mode!r}")
+        if isinstance(buffering, bool) or not isinstance(buffering, int):
+            raise TypeError(f"buffering must be an int, not {type(buffering).__name__}")
+        binary = mode.endswith("b")
+        if binary and (encoding is not None or errors is not None or newline is not None):
+            raise ValueError("binary mode takes no encoding, errors or newline argument")
+        if not binary and buffering == 0:
+            raise ValueError("can't have unbuffered text I/O")
+        key = self.path.as_posix()
+        client = self.client
+        bucket = self.bucket_name
+        if mode.startswith("w"):
+            writer = ObjectWriter(client, bucket, key)
+            if binary:
+                return writer
+            return _TextWriter(writer, encoding=encoding or "utf-8", errors=errors,
+                               newline=newline, line_buffering=buffering == 1,
+                               write_through=True)
+        stat = stat_or_missing(client, bucket, key)
+        raw = ObjectReader(client, bucket, key, int(stat.size), _etag(stat.etag))
+        if buffering == 0:
+            return raw
+        size = READ_BUFFER if buffering < 0 or buffering == 1 else buffering
+        reader = io.BufferedReader(raw, buffer_size=size)
+        if binary:
+            return reader
+        return io.TextIOWrapper(reader, encoding=encoding or "utf-8", errors=errors,
+                                newline=newline)

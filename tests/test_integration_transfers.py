@@ -1,0 +1,252 @@
+"""Transfers and streams against moto and SeaweedFS: open(), download_to, upload_from,
+copy and move.
+
+The paths talk to the server through the recording FaultProxy of test_faults, with a
+client that does not retry inside urllib3, so the tests can count requests and cut or
+refuse chosen ones.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+from pathlib import Path
+from typing import Any, Iterator
+
+import pytest
+
+import quorvex.retrying
+from quorvex.base import BasePath, TransferError
+from quorvex.streams import PART_SIZE, ObjectChangedError
+from test_faults import BUSY, FaultProxy, QuickPath
+
+TREE = {
+    "a.txt": b"alpha\n",
+    ".hidden": b"dot file",
+    "sub/b.bin": bytes(range(256)) * 7,
+    "sub/.deep/c": b"",
+    "sub/two words/d e.txt": "unicode \u00e9\u00e8".encode(),
+}
+
+
+@pytest.fixture
+def proxied(configured: Any, monkeypatch: pytest.MonkeyPatch) -> Iterator[tuple[Any, FaultProxy]]:
+    """The test's bucket, created, reached through a recording proxy."""
+    configured.make_bucket()
+    host, port = configured.endpoint.rsplit(":", 1)
+    proxy = FaultProxy((host, int(port))).up()
+    monkeypatch.setenv("MINIO_ENDPOINT", proxy.endpoint)
+    monkeypatch.setenv("QUORVEX_RETRY_DELAY", "0.01")
+    monkeypatch.setenv("QUORVEX_RETRY_MAX_DELAY", "0.02")
+    monkeypatch.setattr(quorvex.retrying, "_sleep", lambda seconds: None)
+    BasePath.reset_clients()
+    try:
+        yield configured, proxy
+    finally:
+        proxy.rule = None
+        proxy.down()
+        BasePath.reset_clients()
+
+
+def make_tree(root: Path, files: dict[str, bytes]) -> Path:
+    for name, data in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_bytes(data)
+    return root
+
+
+def read_tree(root: Path) -> dict[str, bytes]:
+    return {path.relative_to(root).as_posix(): path.read_bytes()
+            for path in root.rglob("*") if path.is_file()}
+
+
+def stored(s3: Any, prefix: str = "") -> dict[str, bytes]:
+    found = {}
+    for item in s3.client.list_objects(s3.bucket, prefix=prefix or None, recursive=True):
+        response = s3.client.get_object(s3.bucket, item.object_name)
+        try:
+            found[item.object_name] = response.read()
+        finally:
+            response.close()
+            response.release_conn()
+    return found
+
+
+def count(proxy: FaultProxy, method: str) -> int:
+    return sum(1 for seen, _ in proxy.requests if seen == method)
+
+
+def content_gets(proxy: FaultProxy) -> list[str]:
+    """The GETs of object content (listings and other queries carry a query string)."""
+    return [t for m, t in proxy.requests if m == "GET" and "?" not in t]
+
+
+def test_tree_round_trip_matches_upload_and_resumes(proxied: Any, tmp_path: Path) -> None:
+    s3, proxy = proxied
+    files = dict(TREE, **{"big/part.bin": os.urandom(PART_SIZE + 12345)})
+    source = make_tree(tmp_path / "src", files)
+    (source / "empty" / "inner").mkdir(parents=True)
+
+    QuickPath(path="by-upload").upload(str(source))
+    QuickPath(path="tree").upload_from(source, workers=4)
+    assert stored(s3, "tree/") == {f"tree/{k}": v for k, v in files.items()}
+    assert {k.replace("tree/", "by-upload/", 1) for k in stored(s3, "tree/")} == \
+        set(stored(s3, "by-upload/"))
+
+    QuickPath(path="tree").download_to(tmp_path / "dst", workers=3)
+    assert read_tree(tmp_path / "dst") == files
+
+    # Nothing changed: one listing, no PUT and no GET of content.
+    proxy.requests.clear()
+    QuickPath(path="tree").upload_from(str(source), skip_unchanged=True)
+    QuickPath(path="tree").download_to(tmp_path / "dst", skip_unchanged=True)
+    assert count(proxy, "PUT") == 0 and count(proxy, "POST") == 0
+    assert content_gets(proxy) == []
+
+    # One file changed on each side: exactly that file moves.
+    (source / "a.txt").write_bytes(b"changed")
+    (tmp_path / "dst" / "sub" / "b.bin").write_bytes(b"local edit")
+    proxy.requests.clear()
+    QuickPath(path="tree").upload_from(source, skip_unchanged=True)
+    QuickPath(path="tree").download_to(tmp_path / "dst", skip_unchanged=True)
+    puts = [t for m, t in proxy.requests if m == "PUT"]
+    assert len(puts) == 1 and puts[0].split("?")[0].endswith("/tree/a.txt")
+    assert read_tree(tmp_path / "dst") == dict(files, **{"a.txt": b"changed"})
+
+
+def test_single_object_download_into_a_directory(proxied: Any, tmp_path: Path) -> None:
+    QuickPath(path="x/report.csv").write(b"a,b\n")
+    seen: list[tuple[int, int]] = []
+    QuickPath(path="x/report.csv").download_to(tmp_path, progress=lambda d, t: seen.append((d, t)))
+    assert (tmp_path / "report.csv").read_bytes() == b"a,b\n"
+    assert seen[-1] == (4, 4)
+    with pytest.raises(FileNotFoundError):
+        QuickPath(path="x/missing").download_to(tmp_path / "m")
+
+
+def test_download_cut_part_way_leaves_no_partial_file(proxied: Any, tmp_path: Path) -> None:
+    s3, proxy = proxied
+    data = {f"d/f{i}.bin": os.urandom(50_000) for i in range(6)}
+    for name, body in data.items():
+        s3.client.put_object(s3.bucket, name, io.BytesIO(body), len(body))
+    proxy.rule = lambda method, target: (("truncate", 1000) if method == "GET" and
+                                         target.split("?")[0].endswith("/d/f3.bin") else None)
+    target = tmp_path / "out"
+    with pytest.raises(TransferError) as caught:
+        QuickPath(path="d").download_to(target, workers=2)
+    error = caught.value
+    assert error.failed == ["d/f3.bin"] and error.total == 6
+    assert "d/f3.bin" in str(error) and f"{len(error.completed)} of 6" in str(error)
+    assert error.__cause__ is not None
+    assert not (target / "f3.bin").exists()
+    assert [p.name for p in target.iterdir() if p.name.startswith(".")] == []
+
+    proxy.rule = None
+    QuickPath(path="d").download_to(target, workers=2)
+    assert read_tree(target) == {k[2:]: v for k, v in data.items()}
+
+
+def test_writer_stores_nothing_on_error(proxied: Any) -> None:
+    s3, proxy = proxied
+    for size in (10, PART_SIZE + 10):  # one PUT, and a multipart upload with a part sent
+        with pytest.raises(RuntimeError):
+            with QuickPath(path="w/obj").open("wb") as stream:
+                stream.write(b"x" * size)
+                raise RuntimeError("stop")
+        assert not QuickPath(path="w/obj").exists
+    assert count(proxy, "DELETE") == 1  # the abort of the multipart upload
+    assert s3.client._list_multipart_uploads(s3.bucket).uploads == []
+
+    with QuickPath(path="w/text.txt").open("w", newline="\n") as text:
+        text.write("line one\nline two\n")
+    assert QuickPath(path="w/text.txt").read() == b"line one\nline two\n"
+
+
+def test_reader_streams_seeks_and_refuses_a_replaced_object(proxied: Any) -> None:
+    s3, proxy = proxied
+    lines = [f"line {i}\n".encode() for i in range(2000)]
+    QuickPath(path="r/log.txt").write(b"".join(lines))
+    with QuickPath(path="r/log.txt").open("rb", buffering=4096) as stream:
+        assert stream.readline() == lines[0]
+        stream.seek(-len(lines[-1]), io.SEEK_END)
+        assert stream.read() == lines[-1]
+        stream.seek(len(lines[0]))
+        assert list(stream) == lines[1:]
+    with QuickPath(path="r/log.txt").open("r") as text:
+        assert text.readline() == "line 0\n"
+
+    stream = QuickPath(path="r/log.txt").open("rb", buffering=1024)
+    assert stream.read(10) == b"".join(lines)[:10]
+    QuickPath(path="r/log.txt").write(b"another version " * 1000)
+    with pytest.raises(ObjectChangedError):
+        stream.seek(5000)
+        stream.read(100)
+    stream.close()
+    with pytest.raises(FileNotFoundError):
+        QuickPath(path="r/none").open()
+
+
+def test_copy_and_move_are_server_side_and_move_keeps_what_failed(proxied: Any) -> None:
+    s3, proxy = proxied
+    data = {f"m/k{i}": f"value {i}".encode() for i in range(5)}
+    for name, body in data.items():
+        s3.client.put_object(s3.bucket, name, io.BytesIO(body), len(body))
+
+    proxy.requests.clear()
+    copied = QuickPath(path="m").copy(QuickPath(path="c"))
+    assert copied == QuickPath(path="c")
+    assert content_gets(proxy) == [] and count(proxy, "PUT") == len(data)
+    assert stored(s3, "c/") == {k.replace("m/", "c/"): v for k, v in data.items()}
+    assert QuickPath(path="c/k1").copy("single").read() == b"value 1"
+
+    proxy.rule = lambda method, target: BUSY if method == "PUT" and \
+        target.split("?")[0].endswith("/moved/k2") else None
+    with pytest.raises(TransferError) as caught:
+        QuickPath(path="m").move("moved", workers=2)
+    assert caught.value.failed == ["m/k2"]
+    left = stored(s3, "m/")
+    assert left["m/k2"] == data["m/k2"]
+    for name in caught.value.completed:
+        assert name not in left and stored(s3, "moved/")[name.replace("m/", "moved/")]
+    with pytest.raises(ValueError):
+        QuickPath(path="m").move("m")
+
+
+def test_single_file_transfers_with_a_bar(proxied: Any, tmp_path: Path,
+                                          capsys: pytest.CaptureFixture[str]) -> None:
+    s3, proxy = proxied
+    data = os.urandom(2 * PART_SIZE + 1)
+    (tmp_path / "big.bin").write_bytes(data)
+    QuickPath(path="one/big.bin").upload_from(str(tmp_path / "big.bin"), progress=True)
+    assert "files 1/1" in capsys.readouterr().err
+    assert count(proxy, "POST") == 2  # the multipart upload: created, then completed
+    proxy.requests.clear()
+    QuickPath(path="one/big.bin").upload_from(tmp_path / "big.bin", skip_unchanged=True)
+    assert count(proxy, "PUT") == 0
+
+    moved = QuickPath(path="one/big.bin").move(QuickPath(path="two/big.bin"))
+    assert not QuickPath(path="one/big.bin").exists
+    moved.download_to(tmp_path / "back.bin")
+    assert (tmp_path / "back.bin").read_bytes() == data
+    with pytest.raises(ValueError, match="MINIO_MAX_CONNECTIONS"):
+        moved.download_to(tmp_path / "again.bin", workers=0)
+
+
+def test_a_transient_failure_is_retried_for_that_file_alone(proxied: Any,
+                                                             tmp_path: Path) -> None:
+    s3, proxy = proxied
+    source = make_tree(tmp_path / "src", {f"f{i}": bytes([i]) * 100 for i in range(8)})
+    dropped: list[str] = []
+
+    def drop_once(method: str, target: str) -> Any:
+        if method == "PUT" and target.split("?")[0].endswith("/r/f5") and not dropped:
+            dropped.append(target)
+            return BUSY
+        return None
+
+    proxy.rule = drop_once
+    QuickPath(path="r").upload_from(source, workers=4)
+    puts = [t.split("?")[0].rsplit("/", 1)[1] for m, t in proxy.requests if m == "PUT"]
+    # The proxy answered f5's first PUT with 503; its retry, and only it, went through.
+    assert dropped and sorted(puts) == [f"f{i}" for i in range(8)]
+    assert stored(s3, "r/") == {f"r/{p.name}": p.read_bytes() for p in source.iterdir()}

@@ -1,0 +1,204 @@
+"""open(), the transfer checks and the task runner against an in-memory client: failures
+the real servers cannot be made to produce on demand (a part refused mid-upload, a reply
+that ends early), and the checks made before any request."""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import threading
+from pathlib import Path
+from types import SimpleNamespace
+from typing import Any, Optional
+
+import pytest
+from minio.error import S3Error
+
+import quorvex._progress
+import quorvex.retrying
+from quorvex._progress import Progress
+from quorvex.streams import PART_SIZE, ObjectChangedError, ObjectReader, ObjectWriter
+from quorvex.transfers import (Remote, TransferError, _check_workers, _local_plan, _walk_files,
+                               local_digests, run_tasks, same_bytes)
+
+
+class Reply(io.BytesIO):
+    def __init__(self, data: bytes, etag: str, cut: Optional[int] = None) -> None:
+        super().__init__(data if cut is None else data[:cut])
+        self.headers = {"ETag": f'"{etag}"'}
+
+    def release_conn(self) -> None:
+        pass
+
+
+class MemoryClient:
+    """The part of minio.Minio that open() uses, over a dict; ``refuse_part`` fails one part."""
+
+    def __init__(self) -> None:
+        self.objects: dict[str, bytes] = {}
+        self.uploads: dict[str, dict[int, bytes]] = {}
+        self.refuse_part: Optional[int] = None
+        self.cut_next_reply: Optional[int] = None
+        self.gets = 0
+        self.lock = threading.Lock()
+
+    def etag(self, key: str) -> str:
+        return hashlib.md5(self.objects[key]).hexdigest()
+
+    def stat_object(self, bucket: str, key: str) -> Any:
+        if key not in self.objects:
+            raise S3Error("NoSuchKey", "missing", key, "", "", None)
+        return SimpleNamespace(size=len(self.objects[key]), etag=self.etag(key), metadata={})
+
+    def get_object(self, bucket: str, key: str, offset: int = 0,
+                   request_headers: Optional[dict[str, str]] = None) -> Reply:
+        self.gets += 1
+        cut, self.cut_next_reply = self.cut_next_reply, None
+        return Reply(self.objects[key][offset:], self.etag(key), cut)
+
+    def put_object(self, bucket: str, key: str, data: Any, length: int, **_: Any) -> None:
+        self.objects[key] = data.read(length)
+
+    def _create_multipart_upload(self, bucket: str, key: str, headers: Any) -> str:
+        upload_id = f"u{len(self.uploads)}"
+        self.uploads[upload_id] = {}
+        return upload_id
+
+    def _upload_part(self, bucket: str, key: str, data: bytes, headers: Any,
+                     upload_id: str, number: int) -> str:
+        if number == self.refuse_part:
+            raise S3Error("AccessDenied", "refused", key, "", "", None)
+        with self.lock:
+            self.uploads[upload_id][number] = data
+        return hashlib.md5(data).hexdigest()
+
+    def _complete_multipart_upload(self, bucket: str, key: str, upload_id: str,
+                                   parts: list[Any]) -> None:
+        chunks = self.uploads.pop(upload_id)
+        self.objects[key] = b"".join(chunks[part.part_number] for part in parts)
+
+    def _abort_multipart_upload(self, bucket: str, key: str, upload_id: str) -> None:
+        del self.uploads[upload_id]
+
+
+def test_writer_parts_order_and_refused_part() -> None:
+    client = MemoryClient()
+    data = bytes(range(256)) * ((2 * PART_SIZE + 999) // 256)
+    writer = ObjectWriter(client, "bkt", "k")
+    for start in range(0, len(data), 3_000_001):  # writes that straddle parts
+        writer.write(data[start:start + 3_000_001])
+    assert "k" not in client.objects
+    writer.close()
+    assert client.objects["k"] == data and client.uploads == {}
+
+    client.refuse_part = 2
+    writer = ObjectWriter(client, "bkt", "refused")
+    with pytest.raises(S3Error):
+        with writer:
+            for _ in range(4):
+                writer.write(b"y" * PART_SIZE)
+    assert "refused" not in client.objects and client.uploads == {}
+    with pytest.raises(ValueError):
+        writer.write(b"more")
+
+
+def test_writer_dropped_without_close_stores_nothing() -> None:
+    client = MemoryClient()
+    writer = ObjectWriter(client, "bkt", "k")
+    writer.write(b"z" * (PART_SIZE + 1))
+    del writer
+    assert client.objects == {} and client.uploads == {}
+
+
+def test_reader_resumes_a_cut_reply_and_notices_a_new_version(monkeypatch: Any) -> None:
+    monkeypatch.setattr(quorvex.retrying, "_sleep", lambda seconds: None)
+    client = MemoryClient()
+    client.objects["k"] = data = bytes(range(200)) * 50
+    reader = ObjectReader(client, "bkt", "k", len(data), client.etag("k"))
+    client.cut_next_reply = 123
+    assert reader.readall() == data
+    assert client.gets == 2  # the second GET starts where the first one ended
+    reader.seek(0)
+    client.objects["k"] = b"new"
+    with pytest.raises(ObjectChangedError):
+        reader.read(10)
+
+
+def test_local_plan_refuses_unsafe_keys_before_anything(tmp_path: Path) -> None:
+    def plan(*keys: str) -> Any:
+        return _local_plan([Remote(k, 1, "e") for k in keys], "p/", tmp_path)
+
+    files, folders = plan("p/a", "p/s/b", "p/empty/")
+    assert sorted(str(t.relative_to(tmp_path)) for _, t in files) == ["a", "s/b"]
+    assert sorted(str(f.relative_to(tmp_path)) for f in folders) == ["empty", "s"]
+    for bad in ("p/../x", "p//etc/passwd", "p/a/./b", "p/a/../../y"):
+        with pytest.raises(ValueError, match="cannot be stored"):
+            plan("p/fine", bad)
+    with pytest.raises(ValueError, match="p/a/b"):
+        plan("p/a", "p/a/b")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_workers_bounded_by_the_pool(monkeypatch: Any) -> None:
+    monkeypatch.setenv("MINIO_ENDPOINT", "127.0.0.1:9")
+    assert _check_workers(64, "minio") == 64
+    for bad in (0, 65, True, 2.0):
+        with pytest.raises(ValueError, match="MINIO_MAX_CONNECTIONS"):
+            _check_workers(bad, "minio")
+
+
+def test_run_tasks_stops_at_the_first_failure() -> None:
+    started: list[int] = []
+    gate = threading.Event()
+
+    def task(i: int) -> Any:
+        def run() -> None:
+            started.append(i)
+            if i == 1:
+                raise KeyError("boom")
+            gate.wait(0.05)
+        return run
+
+    with pytest.raises(TransferError) as caught:
+        run_tasks([(f"n{i}", task(i)) for i in range(50)], 2, "copy", Progress(None, 0, 50, ""))
+    error = caught.value
+    assert error.failed == ["n1"] and error.total == 50 and isinstance(error.__cause__, KeyError)
+    assert len(started) < 10 and len(error.completed) == len(started) - 1
+
+
+def test_digests_and_progress(tmp_path: Path, monkeypatch: Any) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"a" * (PART_SIZE + 1))
+    md5, parts = local_digests(path)
+    assert md5 == hashlib.md5(path.read_bytes()).hexdigest()
+    expected = hashlib.md5(hashlib.md5(b"a" * PART_SIZE).digest() +
+                           hashlib.md5(b"a").digest()).hexdigest() + "-2"
+    assert parts == expected
+    assert same_bytes(Remote("k", 1, expected), md5, parts) is True
+    assert same_bytes(Remote("k", 1, "0" * 32), md5, parts) is False
+    assert same_bytes(Remote("k", 1, "abc-3"), md5, parts) is None
+
+    def no_tqdm(name: str) -> Any:
+        raise ImportError(name)
+
+    monkeypatch.setattr(quorvex._progress.importlib, "import_module", no_tqdm)
+    with pytest.raises(ImportError, match=r"\[progress\]"):
+        Progress(True, 1, 1, "x")
+    with pytest.raises(TypeError):
+        Progress("yes", 1, 1, "x")  # type: ignore[arg-type]
+
+
+def test_walk_follows_links_but_not_loops(tmp_path: Path) -> None:
+    (tmp_path / "real" / "in").mkdir(parents=True)
+    (tmp_path / "real" / "in" / "f").write_bytes(b"f")
+    (tmp_path / "top").mkdir()
+    (tmp_path / "top" / "link").symlink_to(tmp_path / "real", target_is_directory=True)
+    assert [name for name, _ in _walk_files(tmp_path / "top")] == ["link/in/f"]
+    (tmp_path / "real" / "in" / "back").symlink_to(tmp_path / "real",
+                                                   target_is_directory=True)
+    with pytest.raises(ValueError, match="links back"):
+        _walk_files(tmp_path / "top")
+    (tmp_path / "real" / "in" / "back").unlink()
+    (tmp_path / "real" / "dangling").symlink_to(tmp_path / "nowhere")
+    with pytest.raises(ValueError, match="dangling"):
+        _walk_files(tmp_path / "top")
