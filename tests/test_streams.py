@@ -142,9 +142,12 @@ def test_local_plan_refuses_unsafe_keys_before_anything(tmp_path: Path) -> None:
 def test_workers_bounded_by_the_pool(monkeypatch: Any) -> None:
     monkeypatch.setenv("MINIO_ENDPOINT", "127.0.0.1:9")
     assert _check_workers(64, "minio") == 64
-    for bad in (0, 65, True, 2.0):
+    for bad in (0, 65):
         with pytest.raises(ValueError, match="MINIO_MAX_CONNECTIONS"):
             _check_workers(bad, "minio")
+    for wrong in (True, 2.0):
+        with pytest.raises(TypeError, match="workers must be an int"):
+            _check_workers(wrong, "minio")
 
 
 def test_run_tasks_stops_at_the_first_failure() -> None:

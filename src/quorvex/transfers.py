@@ -35,7 +35,6 @@ __all__ = ["TransferError", "TransfersMixin"]
 
 LocalPath = Union[str, "os.PathLike[str]"]
 DEFAULT_WORKERS = 16
-DEFAULT_MAX_CONNECTIONS = 64
 CHUNK = 1024 * 1024
 SINGLE_FILE_PARTS_IN_FLIGHT = 4
 _TEMP_SUFFIX = ".part"
@@ -215,10 +214,10 @@ def _remove_one(client: Any, bucket: Optional[str], key: str) -> None:
 # -- checks ------------------------------------------------------------------------------
 
 def _check_workers(workers: Any, section: str) -> int:
-    settings = EnvConfig.init_configer().client_settings(section)
-    limit = getattr(settings, "max_connections", DEFAULT_MAX_CONNECTIONS)
-    if isinstance(workers, bool) or not isinstance(workers, int) or \
-            not 1 <= workers <= limit:
+    if isinstance(workers, bool) or not isinstance(workers, int):
+        raise TypeError(f"workers must be an int, not {type(workers).__name__}")
+    limit = EnvConfig.init_configer().client_settings(section).max_connections
+    if not 1 <= workers <= limit:
         raise ValueError(
             f"workers must be an int from 1 to the client's pool size {limit}, got "
             f"{workers!r}; the pool size is the setting max_connections "
