@@ -3,6 +3,7 @@
 // runs the body one item per request through glob_step().
 #include "generator.hpp"
 
+#include "compat.hpp"
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
@@ -175,7 +176,7 @@ bool check_throw_count(Py_ssize_t nargs) noexcept {
 // throw(typ[, val[, tb]]): an exception class is instantiated with val; an instance takes
 // no separate value; the exception is then raised at the suspension point.
 PyObject* generator_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (!check_throw_count(nargs)) return nullptr;
+    if (!check_throw_count(nargs) || !compat::warn_throw_signature(nargs)) return nullptr;
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : nullptr;
     PyObject* tb = nargs > 2 ? args[2] : nullptr;
@@ -244,6 +245,7 @@ PyMethodDef generator_methods[] = {
                "StopIteration.")},
     {"close", generator_close, METH_NOARGS,
      PyDoc_STR("close() -> raise GeneratorExit inside generator.")},
+    compat::class_getitem_method,
     {nullptr, nullptr, 0, nullptr},
 };
 
