@@ -8,6 +8,10 @@
 // - 3.12 deprecates the (type, value, traceback) form of generator.throw(): given more than
 //   one argument, throw() first issues a DeprecationWarning (an error under -W error, with
 //   the generator left untouched).
+// - 3.12 moved the conversion of a StopIteration leaving a generator's body into
+//   RuntimeError from the generator machinery into the body's own code.  An exception
+//   thrown into a just-created generator never enters the body, so there a thrown
+//   StopIteration now propagates unchanged; 3.11 converted it as it does everywhere else.
 // - 3.12 gives functions __type_params__: an empty tuple unless set; only a tuple may be
 //   assigned, and it cannot be deleted.  functools.wraps copies it from 3.12 on.
 // - 3.13 gives generators __class_getitem__, so that the generator type can be
@@ -23,6 +27,7 @@
 namespace qmp::compat {
 
 inline constexpr bool throw_signature_deprecated = PY_VERSION_HEX >= 0x030C0000;
+inline constexpr bool stop_iteration_converted_before_start = PY_VERSION_HEX < 0x030C0000;
 inline constexpr bool functions_have_type_params = PY_VERSION_HEX >= 0x030C0000;
 inline constexpr bool generators_have_class_getitem = PY_VERSION_HEX >= 0x030D0000;
 

@@ -77,13 +77,14 @@ void convert_stop_iteration() noexcept {
 
 // The body left with an exception (or `thrown` into it at the suspension point, where
 // nothing handles it): finish, with the exception held while the release runs Python code.
-void generator_fail(GlobGenerator* g) noexcept {
+// `convert`: false where the interpreter lets a StopIteration pass (see compat.hpp).
+void generator_fail(GlobGenerator* g, bool convert) noexcept {
     {
         PendingError pending;
         generator_finish(g);
         pending.restore();
     }
-    convert_stop_iteration();
+    if (convert) convert_stop_iteration();
 }
 
 // One step of the body.  Its inputs are copied into local references first: the body runs
@@ -138,7 +139,8 @@ Outcome generator_send_ex(GlobGenerator* g, PyObject* arg, bool thrown, Ref& res
         return arg && !thrown ? Outcome::returned : Outcome::failed;
     }
     if (thrown) {
-        generator_fail(g);
+        generator_fail(g, g->state != GenState::created ||
+                              compat::stop_iteration_converted_before_start);
         return Outcome::failed;
     }
     return generator_step(g, result);
