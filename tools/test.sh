@@ -39,6 +39,13 @@ PATH_BEFORE=$PATH
 
 say() { printf '\n=== %s\n' "$*"; }
 
+# The time each leg of the run takes, printed at the end.
+leg_name="" leg_start=0 legs=()
+leg() {
+    [ -z "$leg_name" ] || legs+=("$(printf '%6d s  %s' $((SECONDS - leg_start)) "$leg_name")")
+    leg_name=$1 leg_start=$SECONDS
+}
+
 # -- 1. the environment -------------------------------------------------------------------
 if [ ! -x "$VENV/bin/python" ]; then
     python_wanted=$(supported_version "$PYTHON")
@@ -51,6 +58,7 @@ if ! VENV_VERSION=$(supported_version "$VENV/bin/python"); then
 fi
 export PATH="$VENV/bin:$PATH"
 
+leg "Python $VENV_VERSION: installing into .venv"
 say "installing the package and its test dependencies"
 "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check '.[test,bench]'
 # The sanitizer build below is driven by CMake directly; bring a build tool (and CMake,
@@ -69,6 +77,7 @@ fi
 status=0
 
 # -- 2. the installed package, real servers included --------------------------------------
+leg "Python $VENV_VERSION: the whole suite"
 say "pytest against the installed package"
 "$VENV/bin/pytest" "$@" || status=$?
 if [ "$status" -ne 0 ]; then
@@ -79,7 +88,8 @@ fi
 # quick_bench VENV NAME: the quick run with that venv's interpreter, figures in build/NAME.
 quick_bench() {
     [ "${QUORVEX_SKIP_BENCH:-0}" != 1 ] || return 0
-    say "benchmarks, quick mode, Python $(python_version "$1/bin/python") (figures are not judged here)"
+    say "benchmarks, quick mode, Python $(python_version "$1/bin/python")" \
+        "(figures are not judged here)"
     local bench_status=0
     mkdir -p "$ROOT/build"
     "$1/bin/python" bench/run.py --quick --json "$ROOT/build/$2" || bench_status=$?
@@ -88,12 +98,14 @@ quick_bench() {
         status=$bench_status
     fi
 }
+leg "Python $VENV_VERSION: quick benchmarks"
 quick_bench "$VENV" bench-quick.json
 
 # -- 2c. the stub against the module, the example under mypy --strict ----------------------
 # Run from outside the checkout, so that the installed package is what is checked.
 check_types() {
-    say "stubtest and mypy --strict examples/quickstart.py, Python $(python_version "$1/bin/python")"
+    say "stubtest and mypy --strict examples/quickstart.py," \
+        "Python $(python_version "$1/bin/python")"
     local types_status=0
     (cd "$1" && "$1/bin/python" -m mypy.stubtest quorvex.minio.path &&
         "$1/bin/python" -m mypy --strict --cache-dir "$1/.mypy_cache" \
@@ -103,6 +115,7 @@ check_types() {
         status=$types_status
     fi
 }
+leg "Python $VENV_VERSION: stubtest and mypy"
 check_types "$VENV"
 
 # -- 3. AddressSanitizer + UBSan, unit tests ----------------------------------------------
@@ -177,6 +190,7 @@ sanitizer_run() {
 if [ "${QUORVEX_SKIP_SANITIZERS:-0}" = 1 ]; then
     say "sanitizer run left out (QUORVEX_SKIP_SANITIZERS=1)"
 else
+    leg "Python $VENV_VERSION: sanitizer build and unit tests"
     sanitizer_run
 fi
 
@@ -216,7 +230,9 @@ if [ "${QUORVEX_SKIP_VERSIONS:-0}" = 1 ]; then
     say "other Python versions left out (QUORVEX_SKIP_VERSIONS=1)"
 else
     for version in $SUPPORTED_PYTHONS; do
-        [ "$version" = "$VENV_VERSION" ] || other_version "$version"
+        [ "$version" != "$VENV_VERSION" ] || continue
+        leg "Python $version: install, unit and moto tests, types, quick benchmarks"
+        other_version "$version"
     done
 fi
 
@@ -224,6 +240,7 @@ fi
 if [ "${QUORVEX_SKIP_WHEELS:-0}" = 1 ]; then
     say "wheels left out (QUORVEX_SKIP_WHEELS=1)"
 else
+    leg "wheels for every interpreter found"
     wheels_status=0
     PATH=$PATH_BEFORE bash tools/wheels.sh || wheels_status=$?
     if [ "$wheels_status" -ne 0 ]; then
@@ -231,4 +248,7 @@ else
         status=$wheels_status
     fi
 fi
+leg ""
+say "time per leg"
+printf '%s\n' "${legs[@]}"
 exit "$status"
