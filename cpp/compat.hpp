@@ -16,9 +16,9 @@
 //   assigned, and it cannot be deleted.  functools.wraps copies it from 3.12 on.
 // - 3.13 gives generators __class_getitem__, so that the generator type can be
 //   parameterised as types.GeneratorType can.
-// Everything else the module relies on (the StopIteration conversion and its chaining, the
-// messages of send/throw/close, close() returning None for a body without handlers, the
-// attributes inspect reads) reads the same on all three.
+// Everything else the module relies on reads the same on all three: the conversion of a
+// StopIteration raised once the body runs and its chaining, the messages of send, throw and
+// close, close() returning None for a body without handlers, the attributes inspect reads.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
