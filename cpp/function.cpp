@@ -1,6 +1,7 @@
 // The member function type: layout, attributes, descriptor binding, vectorcall.
 #include "function.hpp"
 
+#include "compat.hpp"
 #include "names.hpp"
 
 #include <structmember.h>
@@ -115,6 +116,7 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", function_get_annotations, function_set_annotations, nullptr, nullptr},
     {"__code__", function_get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    compat::type_params_getset<MethodFunction, &MethodFunction::type_params>,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -148,6 +150,7 @@ int function_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
     Py_VISIT(func->code);
     Py_VISIT(func->param_names);
     Py_VISIT(func->dict);
+    Py_VISIT(func->type_params);
     return 0;
 }
 
@@ -162,6 +165,7 @@ int function_clear(PyObject* op) noexcept {
     Py_CLEAR(func->defaults);
     Py_CLEAR(func->annotations);
     Py_CLEAR(func->dict);
+    Py_CLEAR(func->type_params);
     return 0;
 }
 
@@ -178,6 +182,7 @@ void function_dealloc(PyObject* op) noexcept {
     Py_CLEAR(func->code);
     Py_CLEAR(func->param_names);
     Py_CLEAR(func->dict);
+    Py_CLEAR(func->type_params);
     PyObject_GC_Del(op);
 }
 
@@ -282,6 +287,7 @@ Ref make_function(const Signature* sig, PyObject* module, const char* class_name
     func->code = code.release();
     func->param_names = param_names.release();
     func->dict = nullptr;
+    func->type_params = nullptr;
     func->weakreflist = nullptr;
     PyObject_GC_Track(func);
     return Ref::steal(reinterpret_cast<PyObject*>(func));

@@ -42,6 +42,7 @@ struct MethodFunction {
     PyObject* annotations;  // nullptr or a dict, created on first read
     PyObject* code;         // code object describing the parameters, for introspection
     PyObject* param_names;  // tuple of interned parameter names
+    PyObject* type_params;  // __type_params__ where the interpreter has it: nullptr or a tuple
     PyObject* dict;
     PyObject* weakreflist;
 };

@@ -3,6 +3,7 @@
 // runs the body one item per request through glob_step().
 #include "generator.hpp"
 
+#include "compat.hpp"
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
@@ -76,13 +77,14 @@ void convert_stop_iteration() noexcept {
 
 // The body left with an exception (or `thrown` into it at the suspension point, where
 // nothing handles it): finish, with the exception held while the release runs Python code.
-void generator_fail(GlobGenerator* g) noexcept {
+// `convert`: false where the interpreter lets a StopIteration pass (see compat.hpp).
+void generator_fail(GlobGenerator* g, bool convert) noexcept {
     {
         PendingError pending;
         generator_finish(g);
         pending.restore();
     }
-    convert_stop_iteration();
+    if (convert) convert_stop_iteration();
 }
 
 // One step of the body.  Its inputs are copied into local references first: the body runs
@@ -137,7 +139,8 @@ Outcome generator_send_ex(GlobGenerator* g, PyObject* arg, bool thrown, Ref& res
         return arg && !thrown ? Outcome::returned : Outcome::failed;
     }
     if (thrown) {
-        generator_fail(g);
+        generator_fail(g, g->state != GenState::created ||
+                              compat::stop_iteration_converted_before_start);
         return Outcome::failed;
     }
     return generator_step(g, result);
@@ -175,7 +178,7 @@ bool check_throw_count(Py_ssize_t nargs) noexcept {
 // throw(typ[, val[, tb]]): an exception class is instantiated with val; an instance takes
 // no separate value; the exception is then raised at the suspension point.
 PyObject* generator_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (!check_throw_count(nargs)) return nullptr;
+    if (!check_throw_count(nargs) || !compat::warn_throw_signature(nargs)) return nullptr;
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : nullptr;
     PyObject* tb = nargs > 2 ? args[2] : nullptr;
@@ -244,6 +247,7 @@ PyMethodDef generator_methods[] = {
                "StopIteration.")},
     {"close", generator_close, METH_NOARGS,
      PyDoc_STR("close() -> raise GeneratorExit inside generator.")},
+    compat::class_getitem_method,
     {nullptr, nullptr, 0, nullptr},
 };
 

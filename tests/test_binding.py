@@ -5,9 +5,12 @@ from __future__ import annotations
 
 import builtins
 import ctypes
+import functools
+import gc
 import inspect
 import pathlib
 import pydoc
+import typing
 
 import pytest
 
@@ -101,6 +104,56 @@ def test_binds_like_a_function_in_a_class_body() -> None:
     assert write.__get__(None, Direct) is write
     method = p.write
     assert (method.__self__, method.__func__) == (p, write)
+
+
+# -- what differs between interpreter versions --------------------------------------------
+
+def python_function(self):
+    """A function defined in a class body: the running interpreter's own, for comparison."""
+
+
+def test_attributes_are_those_of_the_interpreters_functions() -> None:
+    # Functions gained __type_params__ in 3.12; ours have exactly what the interpreter's
+    # have, less what only Python code has.
+    for func in FUNCTIONS.values():
+        assert set(dir(func)) ^ set(dir(python_function)) == {
+            "__builtins__", "__closure__", "__globals__"}
+
+
+@pytest.mark.parametrize("name", ["write", "glob"])
+def test_type_params_behave_as_the_interpreters_own(name: str) -> None:
+    typevar = typing.TypeVar("typevar")
+
+    def steps(func):
+        ours = f"'{type(func).__module__}.{type(func).__qualname__}' object"
+
+        def attempt(action):
+            outcome = standins.outcome(action)
+            return [outcome[0], outcome[1].replace(ours, "'function' object")]
+        return [attempt(lambda: func.__type_params__),
+                attempt(lambda: setattr(func, "__type_params__", (typevar,))),
+                attempt(lambda: func.__type_params__),
+                attempt(lambda: functools.wraps(func)(lambda: None).__type_params__),
+                attempt(lambda: setattr(func, "__type_params__", [typevar])),
+                attempt(lambda: delattr(func, "__type_params__")),
+                attempt(lambda: func.__type_params__),
+                "__type_params__" in func.__dict__]
+
+    def fresh(self):
+        """Another function of the interpreter's own."""
+
+    func = FUNCTIONS[name]
+    try:
+        assert steps(func) == steps(fresh)
+        # Whether held in a field or in __dict__, the garbage collector sees the value.
+        marker = (typevar,)
+        func.__type_params__ = marker
+        assert any(ref is marker or (isinstance(ref, dict) and marker in ref.values())
+                   for ref in gc.get_referents(func))
+    finally:
+        func.__dict__.pop("__type_params__", None)
+        if hasattr(func, "__type_params__"):
+            func.__type_params__ = ()
 
 
 @pytest.mark.parametrize("name", ["mkdir", "delete_bucket", "__str__", "__hash__", "read"])

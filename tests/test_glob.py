@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import types
+import warnings
 import weakref
 from pathlib import PurePosixPath
 
@@ -244,6 +245,51 @@ def test_throw_keeps_the_given_traceback():
     while chain is not None and chain is not tb:
         chain = chain.tb_next
     assert chain is tb
+
+
+# -- what differs between interpreter versions --------------------------------------------
+
+def test_attributes_are_those_of_the_interpreters_generators():
+    # 3.13 added __class_getitem__; ours follows whichever interpreter it was built for.
+    ours, theirs = make()[0].glob(), reference([])
+    assert set(dir(ours)) ^ set(dir(theirs)) == {"__del__"}  # nothing to finalise here
+    generic = [outcome(lambda: t[int, None, None]) for t in (type(ours), types.GeneratorType)]
+    if isinstance(generic[1], types.GenericAlias):
+        assert isinstance(generic[0], types.GenericAlias)
+        assert (generic[0].__origin__, generic[0].__args__) == (type(ours), (int, None, None))
+    else:
+        assert generic[0][0] is generic[1][0] is TypeError
+
+
+@pytest.mark.parametrize("args", [THROWS[k] for k in (
+    "class", "instance", "class and value", "traceback", "not an exception", "bad traceback",
+    "four arguments")])
+@pytest.mark.parametrize("started", [0, 1], ids=["created", "suspended"])
+def test_throw_warns_as_the_interpreters_own_generators(args, started):
+    # 3.12 deprecates throw(type, value, traceback), before the arguments are looked at.
+    def pair():
+        p, _, _ = make("/a", ["a/x", "a/y"])
+        generators = (p.glob(), reference(["a/x", "a/y"]))
+        for g in generators:
+            for _ in range(started):
+                next(g)
+        return generators
+
+    recorded = []
+    for g in pair():
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            thrown = outcome(lambda: g.throw(*args()))
+        recorded.append((thrown, state(g),
+                         [(w.category, str(w.message), w.filename, w.lineno) for w in caught]))
+    assert recorded[0] == recorded[1]
+    # With the warning an error, it is what throw() raises, and the generator is untouched.
+    as_errors = []
+    for g in pair():
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            as_errors.append((outcome(lambda: g.throw(*args())), state(g), outcome(lambda: next(g))))
+    assert as_errors[0] == as_errors[1]
 
 
 REENTRIES = {"next": next, "send": lambda g: g.send(None), "close": lambda g: g.close(),

@@ -36,7 +36,7 @@ mkdir -p "$OUT"
 cmake -S . -B "$OUT/cmake" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$PY" >/dev/null
 cmake --build "$OUT/cmake" >/dev/null
-built=$(find "$OUT/cmake" -maxdepth 1 -name 'path.cpython-311*.so' -print -quit)
+built=$(find "$OUT/cmake" -maxdepth 1 -name 'path.cpython-3*.so' -print -quit)
 [ -n "$built" ] || { echo "error: no extension built in $OUT/cmake" >&2; exit 1; }
 
 site=$("$PY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
@@ -107,7 +107,7 @@ if block:
 KINDS = ("Invalid ", "Conditional jump", "Use of uninitialised", "Syscall param",
          "Mismatched free", "Source and destination overlap", "definitely lost",
          "Argument 'size'")
-ours = re.compile(r"path\.cpython-311|qmp::")
+ours = re.compile(r"path\.cpython-3\d+|qmp::")
 errors = [b for b in blocks if b[0].lstrip().startswith(KINDS) or "definitely lost" in b[0]]
 # tracemalloc's own records of a traced allocation (allocated by raw_malloc in
 # _tracemalloc.c while the traced code, ours included, runs) are not the traced objects.
