@@ -207,14 +207,15 @@ Ref make_code(const Signature* sig, PyObject* param_names, PyObject* qualname) n
     if (!kwargs) return {};
     const Py_ssize_t count = PyTuple_GET_SIZE(param_names);
     Ref argcount = Ref::steal(PyLong_FromSsize_t(count));
-    // CO_OPTIMIZED | CO_NEWLOCALS, plus CO_GENERATOR for a generator function.
-    Ref flags = Ref::steal(PyLong_FromLong(0x1 | 0x2 | (sig->generator ? 0x20 : 0)));
+    // The flags of a function's code: a generator function's for a generator member.
+    const long flags_value = CO_OPTIMIZED | CO_NEWLOCALS | (sig->generator ? CO_GENERATOR : 0);
+    Ref flags = Ref::steal(PyLong_FromLong(flags_value));
     if (!argcount || !flags ||
-        PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_nlocals", argcount.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_varnames", param_names) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_qualname", qualname) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_flags", flags.get()) < 0) {
+        PyDict_SetItem(kwargs.get(), names.co_argcount, argcount.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.co_nlocals, argcount.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.co_varnames, param_names) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.co_qualname, qualname) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.co_flags, flags.get()) < 0) {
         return {};
     }
     Ref noargs = Ref::steal(PyTuple_New(0));

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "function.hpp"
+#include "generator.hpp"
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
@@ -35,7 +36,7 @@ struct Member {
 };
 
 // Namespace order: the class body lists its members in this order.
-const Member members[] = {
+constexpr Member members[] = {
     {{"bucket_name", self_only, "str", bucket_name_impl, false}, Wrap::property, Default::none},
     {{"bucket_exists", self_only, "bool", bucket_exists_impl, false}, Wrap::property_of_retry,
      Default::none},
@@ -55,6 +56,16 @@ const Member members[] = {
     {{"__str__", self_only, "str", str_impl, false}, Wrap::plain, Default::none},
     {{"__hash__", self_only, "int", hash_impl, false}, Wrap::plain, Default::none},
 };
+
+// The binder fills a fixed array of max_params arguments: every member must fit in it.
+constexpr bool every_member_fits_the_binding_array() {
+    for (const Member& member : members) {
+        if (member.sig.params.size() > max_params) return false;
+    }
+    return true;
+}
+static_assert(every_member_fits_the_binding_array(),
+              "a member has more parameters than max_params (function.hpp) allows");
 
 // -- process-wide loading state -------------------------------------------------------
 
@@ -246,11 +257,7 @@ Ref calculate_metaclass(PyObject* bases) noexcept {
 Ref make_defaults(Default kind) noexcept {
     switch (kind) {
         case Default::true_value: return Ref::steal(PyTuple_Pack(1, Py_True));
-        case Default::star: {
-            Ref star = Ref::steal(PyUnicode_InternFromString("*"));
-            if (!star) return {};
-            return Ref::steal(PyTuple_Pack(1, star.get()));
-        }
+        case Default::star: return Ref::steal(PyTuple_Pack(1, names.star));
         case Default::none: break;
     }
     return Ref::borrow(Py_None);
@@ -305,15 +312,12 @@ bool create_class(PyObject* module_dict) noexcept {
     }
     if (!ns) return false;
 
+    // client: "Minio", an annotation stored as text.
     Ref annotations = Ref::steal(PyDict_New());
-    Ref minio_text = Ref::steal(PyUnicode_InternFromString("Minio"));
-    if (!annotations || !minio_text ||
-        PyDict_SetItem(annotations.get(), names.client, minio_text.get()) < 0) {
+    if (!annotations || PyDict_SetItem(annotations.get(), names.client, names.Minio) < 0) {
         return false;
     }
-    Ref section_name = Ref::steal(PyUnicode_InternFromString("minio"));
-    if (!section_name) return false;
-    Ref section = Ref::steal(PyTuple_Pack(1, section_name.get()));
+    Ref section = Ref::steal(PyTuple_Pack(1, names.minio_section));
     if (!section) return false;
     if (PyObject_SetItem(ns.get(), names.__module__, module_name.get()) < 0 ||
         PyObject_SetItem(ns.get(), names.__qualname__, qualname.get()) < 0 ||
@@ -380,6 +384,11 @@ bool exec_body(PyObject* module, bool& entered) noexcept {
     }
     Ref key = Ref::steal(PyUnicode_InternFromString(module_qualified_name));
     if (!key) return false;
+    // The module body runs with the module in sys.modules, as a Python module's body does,
+    // so that what it imports can import it in turn.  The import system has put it there
+    // already; a loader that runs the steps itself may not have, and then this step makes
+    // the entry, and takes it back if the step fails (path_exec), so that no later import
+    // finds a half-made module.
     Ref entry = Ref::steal(PyObject_GetItem(modules.get(), key.get()));
     if (!entry) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
