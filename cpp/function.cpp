@@ -89,7 +89,10 @@ PyObject* function_get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyObject* function_get_annotations(PyObject* op, void*) noexcept {
     auto* func = as_function(op);
-    if (!func->annotations && !(func->annotations = PyDict_New())) return nullptr;
+    if (!func->annotations) {
+        func->annotations = PyDict_New();
+        if (!func->annotations) return nullptr;
+    }
     return Py_NewRef(func->annotations);  // the same dict on every read
 }
 
@@ -225,6 +228,7 @@ Ref make_code(const Signature* sig, PyObject* param_names, PyObject* qualname) n
 
 }  // namespace
 
+// clang-format off: the header macro ends in a comma of its own
 PyTypeObject MethodFunction_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "quorvex.minio.path.method_function",
@@ -244,6 +248,7 @@ PyTypeObject MethodFunction_Type = {
     .tp_descr_get = function_descr_get,
     .tp_dictoffset = offsetof(MethodFunction, dict),
 };
+// clang-format on
 
 bool ready_function_type() noexcept {
     if (MethodFunction_Type.tp_flags & Py_TPFLAGS_READY) return true;

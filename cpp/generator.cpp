@@ -293,7 +293,10 @@ PyObject* generator_get_frame(PyObject* op, void*) noexcept {
     if (g->state == GenState::finished) Py_RETURN_NONE;
     if (!g->frame) {
         Ref namespace_dict = Ref::borrow(globals.module_dict);
-        if (!namespace_dict && !(namespace_dict = Ref::steal(PyDict_New()))) return nullptr;
+        if (!namespace_dict) {
+            namespace_dict = Ref::steal(PyDict_New());
+            if (!namespace_dict) return nullptr;
+        }
         PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
                                            reinterpret_cast<PyCodeObject*>(glob_code),
                                            namespace_dict.get(), nullptr);
@@ -356,9 +359,10 @@ void generator_dealloc(PyObject* op) noexcept {
     PyObject_GC_Del(op);
 }
 
+// Named as CPython's own type, so that messages read "'generator' object ...".
+// clang-format off: the header macro ends in a comma of its own
 PyTypeObject GlobGenerator_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    // Named as CPython's own, so that messages read "'generator' object ...".
     .tp_name = "quorvex.minio.path.generator",
     .tp_basicsize = sizeof(GlobGenerator),
     .tp_dealloc = generator_dealloc,
@@ -373,6 +377,7 @@ PyTypeObject GlobGenerator_Type = {
     .tp_methods = generator_methods,
     .tp_getset = generator_getset,
 };
+// clang-format on
 
 // gi_code: an empty code object named glob, with the qualified name of the member.
 PyObject* make_glob_code() noexcept {
@@ -399,11 +404,13 @@ bool register_with_abc() noexcept {
 }  // namespace
 
 bool ready_generator_type() noexcept {
-    if (!glob_name && !(glob_name = PyUnicode_InternFromString("glob"))) return false;
-    if (!glob_qualname && !(glob_qualname = PyUnicode_InternFromString("MinIOPath.glob"))) {
-        return false;
-    }
-    if (!glob_code && !(glob_code = make_glob_code())) return false;
+    // Made once; a failed attempt leaves the slot empty for the next one.
+    if (!glob_name) glob_name = PyUnicode_InternFromString("glob");
+    if (!glob_name) return false;
+    if (!glob_qualname) glob_qualname = PyUnicode_InternFromString("MinIOPath.glob");
+    if (!glob_qualname) return false;
+    if (!glob_code) glob_code = make_glob_code();
+    if (!glob_code) return false;
     if (GlobGenerator_Type.tp_flags & Py_TPFLAGS_READY) return true;
     return PyType_Ready(&GlobGenerator_Type) == 0;
 }

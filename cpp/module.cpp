@@ -78,18 +78,16 @@ constexpr const char interpreter_change_message[] =
     "process.";
 
 // module.<attr> = <module spec>.<field>, skipping a field the module spec does not have.
-int copy_module_spec_field(PyObject* module_spec, PyObject* module, PyObject* field, PyObject* attr,
-                    bool skip_none) noexcept {
+bool copy_spec_field(PyObject* module_spec, PyObject* module, PyObject* field, PyObject* attr,
+                     bool skip_none) noexcept {
     Ref value = getattr(module_spec, field);
     if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return 0;
-        }
-        return -1;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
     }
-    if (skip_none && value.get() == Py_None) return 0;
-    return PyObject_SetAttr(module, attr, value.get());
+    if (skip_none && value.get() == Py_None) return true;
+    return PyObject_SetAttr(module, attr, value.get()) == 0;
 }
 
 PyObject* path_create(PyObject* module_spec, PyModuleDef*) noexcept {
@@ -108,11 +106,12 @@ PyObject* path_create(PyObject* module_spec, PyModuleDef*) noexcept {
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    if (copy_module_spec_field(module_spec, module.get(), names.loader, names.__loader__, false) < 0 ||
-        copy_module_spec_field(module_spec, module.get(), names.origin, names.__file__, false) < 0 ||
-        copy_module_spec_field(module_spec, module.get(), names.parent, names.__package__, false) < 0 ||
-        copy_module_spec_field(module_spec, module.get(), names.submodule_search_locations, names.__path__,
-                        true) < 0) {
+    PyObject* made = module.get();
+    if (!copy_spec_field(module_spec, made, names.loader, names.__loader__, false) ||
+        !copy_spec_field(module_spec, made, names.origin, names.__file__, false) ||
+        !copy_spec_field(module_spec, made, names.parent, names.__package__, false) ||
+        !copy_spec_field(module_spec, made, names.submodule_search_locations, names.__path__,
+                         true)) {
         return nullptr;
     }
     held_module = Py_NewRef(module.get());

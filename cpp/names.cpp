@@ -31,7 +31,8 @@ bool init_names() noexcept {
     if (!make_text(names.n, text)) return false;
     QMP_TEXTS(QMP_INTERN_TEXT)
 #undef QMP_INTERN_TEXT
-    if (!names.int_zero && !(names.int_zero = PyLong_FromLong(0))) return false;
+    if (!names.int_zero) names.int_zero = PyLong_FromLong(0);
+    if (!names.int_zero) return false;
     return make_tuple(names.kw_prefix_recursive, {names.prefix, names.recursive}) &&
            make_tuple(names.kw_length, {names.length}) &&
            make_tuple(names.kw_flush, {names.flush}) &&

@@ -10,6 +10,7 @@
 
 namespace qmp {
 
+// clang-format off: one table, laid out by hand
 #define QMP_NAMES(X)                                                                     \
     X(BasePath) X(BytesIO) X(DeleteObject) X(EnvConfig) X(Local) X(Minio) X(MinIOPath)    \
     X(NotImplementedError) X(Path) X(S3Error) X(__annotations__) X(__builtins__)          \
@@ -37,6 +38,8 @@ namespace qmp {
     X(not_in_bucket, "' does not exist in bucket '") X(quote_stop, "'.")                 \
     X(error_head, "Error deleting object '") X(error_bucket, "' from bucket '")          \
     X(error_middle, "': ") X(mkdir_message, "MinIOPath does not support the 'mkdir' method.")
+
+// clang-format on
 
 struct Names {
 #define QMP_DECLARE_NAME(n) PyObject* n = nullptr;
