@@ -8,9 +8,7 @@
 namespace qmp {
 namespace {
 
-MethodFunction* as_function(PyObject* op) noexcept {
-    return reinterpret_cast<MethodFunction*>(op);
-}
+MethodFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<MethodFunction*>(op); }
 
 // -- calling --------------------------------------------------------------------------
 
@@ -20,8 +18,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // Held for the call: the body may run code that reassigns __defaults__.
     Ref defaults = Ref::borrow(func->defaults);
     PyObject* bound[max_params] = {};
-    if (!bind_arguments(func, defaults.get(), args, PyVectorcall_NARGS(nargsf), kwnames,
-                        bound)) {
+    if (!bind_arguments(func, defaults.get(), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         return nullptr;
     }
     // A directory walk re-enters upload through the class: guard the C stack as CPython

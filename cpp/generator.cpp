@@ -16,13 +16,13 @@ enum class GenState : unsigned char { created, suspended, running, finished };
 struct GlobGenerator {
     PyObject_HEAD
     GenState state;
-    PyObject* self;         // the MinIOPath being listed; nullptr once finished
-    PyObject* pattern;      // the pattern, an exact str; nullptr once finished
-    PyObject* objects;      // the listing's iterator; nullptr before the first step
-    PyObject* prefix;       // the listing's prefix (str or None); nullptr before the first step
-    PyObject* name;         // __name__, a str
-    PyObject* qualname;     // __qualname__, a str
-    PyObject* frame;        // gi_frame, made when first read; nullptr once finished
+    PyObject* self;      // the MinIOPath being listed; nullptr once finished
+    PyObject* pattern;   // the pattern, an exact str; nullptr once finished
+    PyObject* objects;   // the listing's iterator; nullptr before the first step
+    PyObject* prefix;    // the listing's prefix (str or None); nullptr before the first step
+    PyObject* name;      // __name__, a str
+    PyObject* qualname;  // __qualname__, a str
+    PyObject* frame;     // gi_frame, made when first read; nullptr once finished
     PyObject* weakreflist;
 };
 
@@ -36,9 +36,7 @@ PyObject* glob_name = nullptr;      // "glob"
 PyObject* glob_qualname = nullptr;  // "MinIOPath.glob"
 bool registered_with_abc = false;
 
-GlobGenerator* as_generator(PyObject* op) noexcept {
-    return reinterpret_cast<GlobGenerator*>(op);
-}
+GlobGenerator* as_generator(PyObject* op) noexcept { return reinterpret_cast<GlobGenerator*>(op); }
 
 // -- running the body -----------------------------------------------------------------
 
@@ -297,9 +295,9 @@ PyObject* generator_get_frame(PyObject* op, void*) noexcept {
             namespace_dict = Ref::steal(PyDict_New());
             if (!namespace_dict) return nullptr;
         }
-        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
-                                           reinterpret_cast<PyCodeObject*>(glob_code),
-                                           namespace_dict.get(), nullptr);
+        PyFrameObject* frame =
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(glob_code),
+                        namespace_dict.get(), nullptr);
         if (!frame) return nullptr;
         g->frame = reinterpret_cast<PyObject*>(frame);
     }

@@ -23,7 +23,6 @@ namespace qmp {
 // opens the listing and stores them there).  Returns the next item; an empty Ref means the
 // end of the listing when no exception is set, a failure otherwise (the convention of
 // PyIter_Next).  The caller holds every argument for the duration.
-[[nodiscard]] Ref glob_step(PyObject* self, PyObject* pattern, Ref& objects,
-                            Ref& prefix) noexcept;
+[[nodiscard]] Ref glob_step(PyObject* self, PyObject* pattern, Ref& objects, Ref& prefix) noexcept;
 
 }  // namespace qmp

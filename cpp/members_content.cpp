@@ -24,8 +24,7 @@ struct ObjectRequest {
         if (root < 0) return false;
         if (root) {
             PyErr_Format(PyExc_ValueError,
-                         "%s: the bucket's root is not an object; give a path below it",
-                         member);
+                         "%s: the bucket's root is not an object; give a path below it", member);
             return false;
         }
         return true;

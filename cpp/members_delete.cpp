@@ -93,8 +93,8 @@ bool report_error(PyObject* self, PyObject* del_err) noexcept {
     if (!message) return false;
     Ref message_text = format_field(message.get());
     if (!message_text) return false;
-    Ref line = join_texts({names.error_head, name_text.get(), names.error_bucket,
-                           bucket_text.get(), names.error_middle, message_text.get()});
+    Ref line = join_texts({names.error_head, name_text.get(), names.error_bucket, bucket_text.get(),
+                           names.error_middle, message_text.get()});
     if (!line) return false;
     return static_cast<bool>(call_kw(globals.print, names.kw_flush, line.get(), Py_True));
 }

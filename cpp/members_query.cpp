@@ -31,8 +31,8 @@ void raise_not_found(PyObject* head, PyObject* value, PyObject* tail) noexcept {
 // _RETRIED_S3_CODES in quorvex/retrying.py; tests/test_transient_codes.py fails when the
 // two differ.  -1 error, 0 no, 1 yes.
 int is_transient_code(PyObject* code) noexcept {
-    for (PyObject* transient : {names.InternalError, names.ServiceUnavailable, names.SlowDown,
-                                names.RequestTimeout}) {
+    for (PyObject* transient :
+         {names.InternalError, names.ServiceUnavailable, names.SlowDown, names.RequestTimeout}) {
         Ref equal = Ref::steal(PyObject_RichCompare(code, transient, Py_EQ));
         if (!equal) return -1;
         const int same = truth(equal.get());

@@ -38,7 +38,8 @@ struct Member {
 // Namespace order: the class body lists its members in this order.
 constexpr Member members[] = {
     {{"bucket_name", self_only, "str", bucket_name_impl, false}, Wrap::property, Default::none},
-    {{"bucket_exists", self_only, "bool", bucket_exists_impl, false}, Wrap::property_of_retry,
+    {{"bucket_exists", self_only, "bool", bucket_exists_impl, false},
+     Wrap::property_of_retry,
      Default::none},
     {{"create_bucket", self_only, "None", create_bucket_impl, false}, Wrap::retry, Default::none},
     {{"delete_bucket", self_only, "None", delete_bucket_impl, false}, Wrap::plain, Default::none},
@@ -49,9 +50,11 @@ constexpr Member members[] = {
     {{"upload", upload_params, "None", upload_impl, false}, Wrap::retry, Default::none},
     {{"delete", delete_params, "None", delete_impl, false}, Wrap::retry, Default::true_value},
     {{"mkdir", self_only, "None", mkdir_impl, false}, Wrap::plain, Default::none},
-    {{"glob", glob_params, "Generator['MinIOPath', Any, Any]", glob_impl, true}, Wrap::retry,
+    {{"glob", glob_params, "Generator['MinIOPath', Any, Any]", glob_impl, true},
+     Wrap::retry,
      Default::star},
-    {{"mtime", self_only, "datetime.datetime", mtime_impl, false}, Wrap::property_of_retry,
+    {{"mtime", self_only, "datetime.datetime", mtime_impl, false},
+     Wrap::property_of_retry,
      Default::none},
     {{"__str__", self_only, "str", str_impl, false}, Wrap::plain, Default::none},
     {{"__hash__", self_only, "int", hash_impl, false}, Wrap::plain, Default::none},
@@ -143,8 +146,8 @@ bool import_from(PyObject* module_dict, const char* source,
         if (!item) return false;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(source_name.get(), module_dict,
-                                                               nullptr, list.get(), 0));
+    Ref imported = Ref::steal(
+        PyImport_ImportModuleLevelObject(source_name.get(), module_dict, nullptr, list.get(), 0));
     if (!imported) return false;
     for (std::size_t i = 0; i < fromlist.size(); ++i) {
         PyObject* attr = PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i));
@@ -397,11 +400,9 @@ bool exec_body(PyObject* module, bool& entered) noexcept {
     }
 
     PyObject* builtins_dict = PyModule_GetDict(builtins.get());
-    if (!builtins_dict ||
-        !capture_builtin(builtins_dict, names.property, globals.property) ||
+    if (!builtins_dict || !capture_builtin(builtins_dict, names.property, globals.property) ||
         !capture_builtin(builtins_dict, names.print, globals.print) ||
-        !capture_builtin(builtins_dict, names.NotImplementedError,
-                         globals.not_implemented_error)) {
+        !capture_builtin(builtins_dict, names.NotImplementedError, globals.not_implemented_error)) {
         return false;
     }
     Py_XSETREF(globals.module_dict, Py_NewRef(module_dict));

@@ -35,8 +35,7 @@ bool init_names() noexcept {
     if (!names.int_zero) return false;
     return make_tuple(names.kw_prefix_recursive, {names.prefix, names.recursive}) &&
            make_tuple(names.kw_length, {names.length}) &&
-           make_tuple(names.kw_flush, {names.flush}) &&
-           make_tuple(names.kw_path, {names.path}) &&
+           make_tuple(names.kw_flush, {names.flush}) && make_tuple(names.kw_path, {names.path}) &&
            make_tuple(names.kw_co_qualname, {names.co_qualname});
 }
 

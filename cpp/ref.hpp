@@ -137,8 +137,8 @@ inline void raise_exception(Ref exc) noexcept {
 template <class... A>
 [[nodiscard]] Ref call(PyObject* f, A*... args) noexcept {
     PyObject* argv[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(
-        f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(*positional, **dict(zip(kwnames, trailing))): the last len(kwnames) arguments are the
@@ -194,8 +194,8 @@ public:
         const bool with_self = static_cast<bool>(self_);
         PyObject* const* start = with_self ? argv + 1 : argv + 2;
         const std::size_t nargs = sizeof...(A) - nkw + (with_self ? 1 : 0);
-        return Ref::steal(PyObject_Vectorcall(
-            callable_.get(), start, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        return Ref::steal(PyObject_Vectorcall(callable_.get(), start,
+                                              nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     }
 
 private:
