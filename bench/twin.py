@@ -164,9 +164,12 @@ class MinIOPath(BasePath):
             objs = self.client.list_objects(self.bucket_name, prefix=text.strip("/") + "/",
                                             recursive=True)
             delete_objects = [DeleteObject(obj.object_name) for obj in objs]
-            if all(record.name != text for record in delete_objects):
+            own = all(record.name != text for record in delete_objects)
+            if own:
                 delete_objects.append(DeleteObject(text))
             for del_err in self.client.remove_objects(self.bucket_name, delete_objects):
+                if own and del_err.name == text and del_err.code == "AccessDenied":
+                    continue
                 print(f"Error deleting object '{del_err.name}' from bucket "
                       f"'{self.bucket_name}': {del_err.message}", flush=True)
         else:

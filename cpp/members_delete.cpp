@@ -41,7 +41,7 @@ int same_name(PyObject* name, PyObject* other) noexcept {
 // and a prefix at once (d/a.csv and d/a.csv/part-1), and the listing below the prefix does
 // not show it.  A batch removal reports no error for a name that does not exist.  It comes
 // last, after every object below it.
-Ref removal_records(PyObject* self) noexcept {
+Ref removal_records(PyObject* self, Ref& own_name) noexcept {
     ClientRequest list_objects;
     if (!list_objects.open(self, names.list_objects)) return {};
     Ref text = posix_text(self);
@@ -74,8 +74,27 @@ Ref removal_records(PyObject* self) noexcept {
         if (!delete_object) return {};
         Ref record = call(delete_object.get(), text.get());
         if (!record || PyList_Append(records.get(), record.get()) < 0) return {};
+        own_name = std::move(text);
     }
     return records;
+}
+
+// del_err.name == own_name and del_err.code == "AccessDenied": -1 error, 0 no, 1 yes.
+//
+// A store checks the right to delete a name before it looks for the object, so an identity
+// that may delete only below the directory's prefix is refused the directory's own name
+// even where no object of that name exists, which is the common case.  That refusal is not
+// reported: an object of that name, if there is one, stays, as an object the listing never
+// showed.
+int refused_own_name(PyObject* del_err, PyObject* own_name) noexcept {
+    if (!own_name) return 0;
+    Ref name = getattr(del_err, names.name);
+    if (!name) return -1;
+    const int same = same_name(name.get(), own_name);
+    if (same <= 0) return same;
+    Ref code = getattr(del_err, names.code);
+    if (!code) return -1;
+    return same_name(code.get(), names.access_denied);
 }
 
 // print(f"Error deleting object '{del_err.name}' from bucket '{self.bucket_name}': "
@@ -105,7 +124,7 @@ bool report_error(PyObject* self, PyObject* del_err) noexcept {
 // if recursive and self.is_dir():
 //     delete_objects = [...every object below the directory prefix, and the path's own...]
 //     for del_err in self.client.remove_objects(self.bucket_name, delete_objects):
-//         print(...)
+//         print(...)    (not for a refusal of the path's own, unlisted name)
 // else:
 //     self.client.remove_object(self.bucket_name, self.path.as_posix())   (not the root)
 PyObject* delete_impl(PyObject* const* args) noexcept {
@@ -124,7 +143,8 @@ PyObject* delete_impl(PyObject* const* args) noexcept {
 
     if (directory) {
         // The whole listing is consumed before anything is removed.
-        Ref delete_objects = removal_records(self);
+        Ref own_name;  // the path's own name, when the batch holds it unlisted
+        Ref delete_objects = removal_records(self, own_name);
         if (!delete_objects) return nullptr;
         ClientRequest remove_objects;
         if (!remove_objects.open(self, names.remove_objects)) return nullptr;
@@ -134,7 +154,8 @@ PyObject* delete_impl(PyObject* const* args) noexcept {
         Ref iterator = Ref::steal(PyObject_GetIter(errors.get()));
         if (!iterator) return nullptr;
         while (Ref del_err = Ref::steal(PyIter_Next(iterator.get()))) {
-            if (!report_error(self, del_err.get())) return nullptr;
+            const int unlisted = refused_own_name(del_err.get(), own_name.get());
+            if (unlisted < 0 || (!unlisted && !report_error(self, del_err.get()))) return nullptr;
         }
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;

@@ -22,6 +22,8 @@ Ref directory_prefix(PyObject* self) noexcept {
 }
 
 int names_root(PyObject* text) noexcept {
+    // Anything but a str is no name of ours: it goes on to the client, which judges it.
+    if (!PyUnicode_Check(text)) return 0;
     if (PyUnicode_CheckExact(text)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
         const int kind = PyUnicode_KIND(text);

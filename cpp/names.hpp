@@ -37,7 +37,7 @@ namespace qmp {
     X(quote, "'") X(bucket_head, "Bucket: '") X(not_exist_tail, "' does not exist.")     \
     X(not_in_bucket, "' does not exist in bucket '") X(quote_stop, "'.")                 \
     X(error_head, "Error deleting object '") X(error_bucket, "' from bucket '")          \
-    X(error_middle, "': ") X(mkdir_message, "MinIOPath does not support the 'mkdir' method.")
+    X(error_middle, "': ") X(access_denied, "AccessDenied") X(mkdir_message, "MinIOPath does not support the 'mkdir' method.")
 
 // clang-format on
 

@@ -12,8 +12,8 @@ namespace qmp {
 // The directory prefix of a path: self.path.as_posix().strip("/") + "/".
 [[nodiscard]] Ref directory_prefix(PyObject* self) noexcept;
 
-// not text.strip("/"): whether a path text names the bucket's root ("", "/", "//", ...),
-// which is no object.  -1 error, 0 no, 1 yes.
+// isinstance(text, str) and not text.strip("/"): whether a path text names the bucket's
+// root ("", "/", "//", ...), which is no object.  -1 error, 0 no, 1 yes.
 [[nodiscard]] int names_root(PyObject* text) noexcept;
 
 // self.client.<method>(self.bucket_name, ...): open() evaluates self.client, takes the

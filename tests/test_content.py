@@ -9,7 +9,7 @@ from types import SimpleNamespace
 import pytest
 from minio.error import S3Error
 from fakes import RecordingClient
-from test_bucket_ops import Boom, make_path, s3_error
+from test_bucket_ops import Boom, RawPath, make_path, s3_error
 
 import quorvex.minio.path as module
 
@@ -130,6 +130,13 @@ def test_write_to_the_root_is_refused_before_any_request(text):
     # The argument check still comes first.
     with pytest.raises(TypeError, match="^Argument 'data'"):
         p.write("x")
+
+
+def test_a_name_that_is_not_text_goes_on_to_the_client():
+    p = make_path("x", put_object=None)
+    p.path = RawPath(b"/")
+    p.write(b"x")
+    assert [(name, args[:2]) for name, args, _ in p.sdk.calls] == [("put_object", ("bkt", b"/"))]
 
 
 class BytesSubclass(bytes):

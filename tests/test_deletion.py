@@ -154,6 +154,21 @@ def test_delete_puts_the_path_s_own_object_into_the_batch(listed, batch):
     assert p.sdk.calls[-1][1][1] == [DeleteObject(name) for name in batch]
 
 
+def test_a_refusal_of_the_unlisted_own_name_is_not_reported(capsys):
+    # An identity that may delete only below d/ is refused "d" itself, object or not.
+    errors = [DeleteError("AccessDenied", "Access Denied.", "d/x", None),
+              DeleteError("AccessDenied", "Access Denied.", "d", None),
+              DeleteError("InternalError", "We failed.", "d", None)]
+    directory(remove_objects=iter(errors)).delete()
+    assert capsys.readouterr().out.splitlines() == [
+        "Error deleting object 'd/x' from bucket 'bkt': Access Denied.",
+        "Error deleting object 'd' from bucket 'bkt': We failed."]
+    # A name the listing showed is an object like the others: its refusal is reported.
+    errors = [DeleteError("AccessDenied", "Access Denied.", "d/", None)]
+    directory("d/", raw=True, names=("d/", "d/x"), remove_objects=iter(errors)).delete()
+    assert capsys.readouterr().out == "Error deleting object 'd/' from bucket 'bkt': Access Denied.\n"
+
+
 @pytest.mark.parametrize("text", ["", "/", "//", "///"])
 @pytest.mark.parametrize("recursive", [True, False, 0, "yes"])
 def test_delete_of_the_root_is_refused_before_any_request(text, recursive):
