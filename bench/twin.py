@@ -2,7 +2,9 @@
 
 ``MinIOPath`` here derives from the same ``BasePath`` as the extension's class, reads its
 settings through the same ``Local`` and ``EnvConfig`` providers, wraps the same ten members
-in the same ``retry()`` decorator, and makes the same calls in the same order.  What differs
+in the same ``retry()`` decorator, and makes the same calls (where the extension checks
+the object name between evaluating a request's arguments, the twin reads the name just
+before the request, which costs the same).  What differs
 is only that each body runs as Python bytecode instead of compiled C++, so timing one against
 the other measures what compiling the bodies buys.
 
@@ -31,6 +33,15 @@ __all__ = ["MinIOPath"]
 def _wrong_argument(param: str, expected: str, value: object) -> TypeError:
     return TypeError(f"Argument '{param}' has incorrect type (expected {expected}, "
                      f"got {type(value).__name__})")
+
+
+def _not_an_object(member: str) -> ValueError:
+    return ValueError(f"{member}: the bucket's root is not an object; give a path below it")
+
+
+_ROOT_DELETE = ("delete(): the bucket's root cannot be deleted; to empty the bucket, delete "
+                "each entry that glob() yields, and delete_bucket() once it is empty")
+_TRANSIENT_CODES = ("InternalError", "ServiceUnavailable", "SlowDown", "RequestTimeout")
 
 
 class MinIOPath(BasePath):
@@ -84,6 +95,8 @@ class MinIOPath(BasePath):
         except S3Error as exc:
             if exc.code == "NoSuchBucket":
                 raise FileNotFoundError(f"Bucket: '{self.bucket_name}' does not exist.")
+            if exc.code in _TRANSIENT_CODES:
+                raise
             return False
 
     @retry()
@@ -119,7 +132,10 @@ class MinIOPath(BasePath):
         data_stream.seek(0, io.SEEK_END)
         size = data_stream.tell()
         data_stream.seek(0)
-        self.client.put_object(self.bucket_name, self.path.as_posix(), data_stream, length=size)
+        name = self.path.as_posix()
+        if not name.strip("/"):
+            raise _not_an_object("write()")
+        self.client.put_object(self.bucket_name, name, data_stream, length=size)
 
     @retry()
     def upload(self, local_path: str) -> None:
@@ -132,22 +148,35 @@ class MinIOPath(BasePath):
             for item in _local_path.iterdir():
                 self.join(item.name).upload(item.as_posix())
         else:
-            self.client.fput_object(self.bucket_name, self.path.as_posix(),
-                                    _local_path.as_posix())
+            name = self.path.as_posix()
+            if not name.strip("/"):
+                raise _not_an_object("upload() of a file")
+            self.client.fput_object(self.bucket_name, name, _local_path.as_posix())
 
     # -- deletion ------------------------------------------------------------------------
 
     @retry()
     def delete(self, recursive: bool = True) -> None:
+        if recursive and not self.path.as_posix().strip("/"):
+            raise ValueError(_ROOT_DELETE)
         if recursive and self.is_dir():
-            prefix = self.path.as_posix().strip("/") + "/"
-            objs = self.client.list_objects(self.bucket_name, prefix=prefix, recursive=True)
+            text = self.path.as_posix()
+            objs = self.client.list_objects(self.bucket_name, prefix=text.strip("/") + "/",
+                                            recursive=True)
             delete_objects = [DeleteObject(obj.object_name) for obj in objs]
+            own = all(record.name != text for record in delete_objects)
+            if own:
+                delete_objects.append(DeleteObject(text))
             for del_err in self.client.remove_objects(self.bucket_name, delete_objects):
+                if own and del_err.name == text and del_err.code == "AccessDenied":
+                    continue
                 print(f"Error deleting object '{del_err.name}' from bucket "
                       f"'{self.bucket_name}': {del_err.message}", flush=True)
         else:
-            self.client.remove_object(self.bucket_name, self.path.as_posix())
+            name = self.path.as_posix()
+            if not name.strip("/"):
+                raise ValueError(_ROOT_DELETE)
+            self.client.remove_object(self.bucket_name, name)
 
     def mkdir(self) -> None:
         raise NotImplementedError("MinIOPath does not support the 'mkdir' method.")
@@ -165,8 +194,12 @@ class MinIOPath(BasePath):
     def _glob(self, pattern: str) -> Generator[MinIOPath, Any, Any]:
         path = self.path.as_posix().lstrip("/")
         prefix = path + "/" if path else None
+        head = prefix or ""
         for obj in self.client.list_objects(self.bucket_name, prefix=prefix, recursive=False):
-            if fnmatch.fnmatch(obj.object_name, pattern):
+            name = obj.object_name
+            if name.startswith(head) and not name[len(head):].strip("/"):
+                continue  # the listed directory itself
+            if fnmatch.fnmatch(name, pattern):
                 yield MinIOPath(path="/" + obj.object_name.lstrip("/"))
 
     @property

@@ -43,8 +43,9 @@ Py_ssize_t find_param(PyObject* param_names, PyObject* key) noexcept {
 }  // namespace
 
 void raise_argument_type(const char* param, const char* expected, PyObject* value) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, Py_TYPE(value)->tp_name);
 }
 
 bool check_result_type(PyObject* value, PyTypeObject* type, const char* label) noexcept {
@@ -57,8 +58,7 @@ bool bind_arguments(const MethodFunction* func, PyObject* defaults, PyObject* co
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) noexcept {
     const Signature* sig = func->sig;
     const auto nparams = static_cast<Py_ssize_t>(sig->params.size());
-    const Py_ssize_t ndefaults =
-        defaults ? std::min(PyTuple_GET_SIZE(defaults), nparams) : 0;
+    const Py_ssize_t ndefaults = defaults ? std::min(PyTuple_GET_SIZE(defaults), nparams) : 0;
     const Py_ssize_t nrequired = nparams - ndefaults;
 
     if (nargs > nparams) {

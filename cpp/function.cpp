@@ -9,9 +9,7 @@
 namespace qmp {
 namespace {
 
-MethodFunction* as_function(PyObject* op) noexcept {
-    return reinterpret_cast<MethodFunction*>(op);
-}
+MethodFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<MethodFunction*>(op); }
 
 // -- calling --------------------------------------------------------------------------
 
@@ -21,8 +19,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // Held for the call: the body may run code that reassigns __defaults__.
     Ref defaults = Ref::borrow(func->defaults);
     PyObject* bound[max_params] = {};
-    if (!bind_arguments(func, defaults.get(), args, PyVectorcall_NARGS(nargsf), kwnames,
-                        bound)) {
+    if (!bind_arguments(func, defaults.get(), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         return nullptr;
     }
     // A directory walk re-enters upload through the class: guard the C stack as CPython
@@ -90,7 +87,10 @@ PyObject* function_get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyObject* function_get_annotations(PyObject* op, void*) noexcept {
     auto* func = as_function(op);
-    if (!func->annotations && !(func->annotations = PyDict_New())) return nullptr;
+    if (!func->annotations) {
+        func->annotations = PyDict_New();
+        if (!func->annotations) return nullptr;
+    }
     return Py_NewRef(func->annotations);  // the same dict on every read
 }
 
@@ -212,14 +212,15 @@ Ref make_code(const Signature* sig, PyObject* param_names, PyObject* qualname) n
     if (!kwargs) return {};
     const Py_ssize_t count = PyTuple_GET_SIZE(param_names);
     Ref argcount = Ref::steal(PyLong_FromSsize_t(count));
-    // CO_OPTIMIZED | CO_NEWLOCALS, plus CO_GENERATOR for a generator function.
-    Ref flags = Ref::steal(PyLong_FromLong(0x1 | 0x2 | (sig->generator ? 0x20 : 0)));
+    // The flags of a function's code: a generator function's for a generator member.
+    const long flags_value = CO_OPTIMIZED | CO_NEWLOCALS | (sig->generator ? CO_GENERATOR : 0);
+    Ref flags = Ref::steal(PyLong_FromLong(flags_value));
     if (!argcount || !flags ||
-        PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_nlocals", argcount.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_varnames", param_names) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_qualname", qualname) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_flags", flags.get()) < 0) {
+        PyDict_SetItem(kwargs.get(), names.co_argcount, argcount.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.co_nlocals, argcount.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.co_varnames, param_names) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.co_qualname, qualname) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.co_flags, flags.get()) < 0) {
         return {};
     }
     Ref noargs = Ref::steal(PyTuple_New(0));
@@ -229,6 +230,7 @@ Ref make_code(const Signature* sig, PyObject* param_names, PyObject* qualname) n
 
 }  // namespace
 
+// clang-format off: the header macro ends in a comma of its own
 PyTypeObject MethodFunction_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "quorvex.minio.path.method_function",
@@ -248,6 +250,7 @@ PyTypeObject MethodFunction_Type = {
     .tp_descr_get = function_descr_get,
     .tp_dictoffset = offsetof(MethodFunction, dict),
 };
+// clang-format on
 
 bool ready_function_type() noexcept {
     if (MethodFunction_Type.tp_flags & Py_TPFLAGS_READY) return true;

@@ -18,8 +18,8 @@ inline constexpr std::size_t max_params = 2;
 
 struct Param {
     const char* name;
-    const char* annotation;     // stored as text in __annotations__; nullptr for none
-    PyTypeObject* exact_type;   // the argument must be of exactly this type; nullptr: any
+    const char* annotation;    // stored as text in __annotations__; nullptr for none
+    PyTypeObject* exact_type;  // the argument must be of exactly this type; nullptr: any
 };
 
 struct Signature {
@@ -27,7 +27,7 @@ struct Signature {
     std::span<const Param> params;  // self first
     const char* return_annotation;
     Impl impl;
-    bool generator;                 // calling it returns a generator
+    bool generator;  // calling it returns a generator
 };
 
 struct MethodFunction {

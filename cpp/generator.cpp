@@ -5,7 +5,6 @@
 
 #include "compat.hpp"
 #include "globals.hpp"
-#include "members.hpp"
 #include "names.hpp"
 
 #include <frameobject.h>
@@ -18,12 +17,13 @@ enum class GenState : unsigned char { created, suspended, running, finished };
 struct GlobGenerator {
     PyObject_HEAD
     GenState state;
-    PyObject* self;         // the MinIOPath being listed; nullptr once finished
-    PyObject* pattern;      // the pattern, an exact str; nullptr once finished
-    PyObject* objects;      // the listing's iterator; nullptr before the first step
-    PyObject* name;         // __name__, a str
-    PyObject* qualname;     // __qualname__, a str
-    PyObject* frame;        // gi_frame, made when first read; nullptr once finished
+    PyObject* self;      // the MinIOPath being listed; nullptr once finished
+    PyObject* pattern;   // the pattern, an exact str; nullptr once finished
+    PyObject* objects;   // the listing's iterator; nullptr before the first step
+    PyObject* prefix;    // the listing's prefix (str or None); nullptr before the first step
+    PyObject* name;      // __name__, a str
+    PyObject* qualname;  // __qualname__, a str
+    PyObject* frame;     // gi_frame, made when first read; nullptr once finished
     PyObject* weakreflist;
 };
 
@@ -37,9 +37,7 @@ PyObject* glob_name = nullptr;      // "glob"
 PyObject* glob_qualname = nullptr;  // "MinIOPath.glob"
 bool registered_with_abc = false;
 
-GlobGenerator* as_generator(PyObject* op) noexcept {
-    return reinterpret_cast<GlobGenerator*>(op);
-}
+GlobGenerator* as_generator(PyObject* op) noexcept { return reinterpret_cast<GlobGenerator*>(op); }
 
 // -- running the body -----------------------------------------------------------------
 
@@ -48,6 +46,7 @@ GlobGenerator* as_generator(PyObject* op) noexcept {
 void generator_finish(GlobGenerator* g) noexcept {
     g->state = GenState::finished;
     Py_CLEAR(g->objects);
+    Py_CLEAR(g->prefix);
     Py_CLEAR(g->frame);
     Py_CLEAR(g->pattern);
     Py_CLEAR(g->self);
@@ -58,21 +57,15 @@ void generator_finish(GlobGenerator* g) noexcept {
 // both by hand.
 void convert_stop_iteration() noexcept {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    Ref stop = take_exception();
     PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-    PyObject *rt_type, *rt_value, *rt_tb;
-    PyErr_Fetch(&rt_type, &rt_value, &rt_tb);
-    PyErr_NormalizeException(&rt_type, &rt_value, &rt_tb);
-    if (value) {
-        PyException_SetCause(rt_value, Py_NewRef(value));  // steals
-        PyException_SetContext(rt_value, value);           // steals
+    Ref runtime_error = take_exception();
+    if (!runtime_error) return;  // the new exception could not be made: that error stays
+    if (stop) {
+        PyException_SetCause(runtime_error.get(), Py_NewRef(stop.get()));  // steals
+        PyException_SetContext(runtime_error.get(), stop.release());       // steals
     }
-    PyErr_Restore(rt_type, rt_value, rt_tb);
+    raise_exception(std::move(runtime_error));
 }
 
 // The body left with an exception (or `thrown` into it at the suspension point, where
@@ -93,16 +86,18 @@ Outcome generator_step(GlobGenerator* g, Ref& result) noexcept {
     Ref self = Ref::borrow(g->self);
     Ref pattern = Ref::borrow(g->pattern);
     Ref objects = Ref::borrow(g->objects);
+    Ref prefix = Ref::borrow(g->prefix);
     g->state = GenState::running;
     Ref item;
     // Resuming a generator counts as a call, as the evaluation loop counts it.
     if (Py_EnterRecursiveCall("") == 0) {
-        item = glob_step(self.get(), pattern.get(), objects);
+        item = glob_step(self.get(), pattern.get(), objects, prefix);
         Py_LeaveRecursiveCall();
     }
     if (item && g->state == GenState::running) {
         g->state = GenState::suspended;
         if (g->objects != objects.get()) Py_XSETREF(g->objects, objects.release());
+        if (g->prefix != prefix.get()) Py_XSETREF(g->prefix, prefix.release());
         result = std::move(item);
         return Outcome::yielded;
     }
@@ -113,6 +108,7 @@ Outcome generator_step(GlobGenerator* g, Ref& result) noexcept {
     PendingError pending;
     generator_finish(g);
     objects.reset();  // now, rather than after the error is restored
+    prefix.reset();
     pattern.reset();
     self.reset();
     if (!pending) return Outcome::returned;
@@ -188,33 +184,33 @@ PyObject* generator_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return nullptr;
     }
-    PyObject* exc_type = Py_NewRef(typ);
-    PyObject* exc_value = Py_XNewRef(val);
-    PyObject* exc_tb = Py_XNewRef(tb);
-    if (PyExceptionClass_Check(exc_type)) {
+    Ref exc_type = Ref::borrow(typ);
+    Ref exc_value = Ref::borrow(val);
+    Ref exc_tb = Ref::borrow(tb);
+    if (PyExceptionClass_Check(typ)) {
         // Runs the class's constructor; if that fails, its exception is the one thrown.
-        PyErr_NormalizeException(&exc_type, &exc_value, &exc_tb);
-    } else if (PyExceptionInstance_Check(exc_type)) {
-        if (exc_value && exc_value != Py_None) {
-            Py_DECREF(exc_type);
-            Py_DECREF(exc_value);
-            Py_XDECREF(exc_tb);
+        PyObject* t = exc_type.release();
+        PyObject* v = exc_value.release();
+        PyObject* b = exc_tb.release();
+        PyErr_NormalizeException(&t, &v, &b);
+        exc_type = Ref::steal(t);
+        exc_value = Ref::steal(v);
+        exc_tb = Ref::steal(b);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
             return nullptr;
         }
-        Py_XSETREF(exc_value, exc_type);
-        exc_type = Py_NewRef(PyExceptionInstance_Class(exc_value));
-        if (!exc_tb) exc_tb = PyException_GetTraceback(exc_value);
+        exc_value = std::move(exc_type);
+        exc_type = Ref::borrow(reinterpret_cast<PyObject*>(PyExceptionInstance_Class(typ)));
+        if (!exc_tb) exc_tb = Ref::steal(PyException_GetTraceback(typ));
     } else {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(exc_type)->tp_name);
-        Py_DECREF(exc_type);
-        Py_XDECREF(exc_value);
-        Py_XDECREF(exc_tb);
+                     Py_TYPE(typ)->tp_name);
         return nullptr;
     }
-    PyErr_Restore(exc_type, exc_value, exc_tb);
+    PyErr_Restore(exc_type.release(), exc_value.release(), exc_tb.release());
     Ref result;
     generator_send_ex(as_generator(op), Py_None, true, result);
     return result.release();  // the body handles nothing: always nullptr, exception set
@@ -299,10 +295,13 @@ PyObject* generator_get_frame(PyObject* op, void*) noexcept {
     if (g->state == GenState::finished) Py_RETURN_NONE;
     if (!g->frame) {
         Ref namespace_dict = Ref::borrow(globals.module_dict);
-        if (!namespace_dict && !(namespace_dict = Ref::steal(PyDict_New()))) return nullptr;
-        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
-                                           reinterpret_cast<PyCodeObject*>(glob_code),
-                                           namespace_dict.get(), nullptr);
+        if (!namespace_dict) {
+            namespace_dict = Ref::steal(PyDict_New());
+            if (!namespace_dict) return nullptr;
+        }
+        PyFrameObject* frame =
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(glob_code),
+                        namespace_dict.get(), nullptr);
         if (!frame) return nullptr;
         g->frame = reinterpret_cast<PyObject*>(frame);
     }
@@ -334,6 +333,7 @@ int generator_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
     Py_VISIT(g->self);
     Py_VISIT(g->pattern);
     Py_VISIT(g->objects);
+    Py_VISIT(g->prefix);
     Py_VISIT(g->name);
     Py_VISIT(g->qualname);
     Py_VISIT(g->frame);
@@ -361,9 +361,10 @@ void generator_dealloc(PyObject* op) noexcept {
     PyObject_GC_Del(op);
 }
 
+// Named as CPython's own type, so that messages read "'generator' object ...".
+// clang-format off: the header macro ends in a comma of its own
 PyTypeObject GlobGenerator_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    // Named as CPython's own, so that messages read "'generator' object ...".
     .tp_name = "quorvex.minio.path.generator",
     .tp_basicsize = sizeof(GlobGenerator),
     .tp_dealloc = generator_dealloc,
@@ -378,6 +379,7 @@ PyTypeObject GlobGenerator_Type = {
     .tp_methods = generator_methods,
     .tp_getset = generator_getset,
 };
+// clang-format on
 
 // gi_code: an empty code object named glob, with the qualified name of the member.
 PyObject* make_glob_code() noexcept {
@@ -386,9 +388,7 @@ PyObject* make_glob_code() noexcept {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(empty));
     Ref replace = getattr(code.get(), names.replace);
     if (!replace) return nullptr;
-    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "co_qualname"));
-    if (!kwnames) return nullptr;
-    return call_kw(replace.get(), kwnames.get(), glob_qualname).release();
+    return call_kw(replace.get(), names.kw_co_qualname, glob_qualname).release();
 }
 
 // collections.abc.Generator.register(type)
@@ -406,11 +406,13 @@ bool register_with_abc() noexcept {
 }  // namespace
 
 bool ready_generator_type() noexcept {
-    if (!glob_name && !(glob_name = PyUnicode_InternFromString("glob"))) return false;
-    if (!glob_qualname && !(glob_qualname = PyUnicode_InternFromString("MinIOPath.glob"))) {
-        return false;
-    }
-    if (!glob_code && !(glob_code = make_glob_code())) return false;
+    // Made once; a failed attempt leaves the slot empty for the next one.
+    if (!glob_name) glob_name = PyUnicode_InternFromString("glob");
+    if (!glob_name) return false;
+    if (!glob_qualname) glob_qualname = PyUnicode_InternFromString("MinIOPath.glob");
+    if (!glob_qualname) return false;
+    if (!glob_code) glob_code = make_glob_code();
+    if (!glob_code) return false;
     if (GlobGenerator_Type.tp_flags & Py_TPFLAGS_READY) return true;
     return PyType_Ready(&GlobGenerator_Type) == 0;
 }
@@ -439,6 +441,7 @@ Ref make_glob_generator(PyObject* self, PyObject* pattern) noexcept {
     g->self = Py_NewRef(self);
     g->pattern = Py_NewRef(pattern);
     g->objects = nullptr;
+    g->prefix = nullptr;
     g->name = Py_NewRef(glob_name);
     g->qualname = Py_NewRef(glob_qualname);
     g->frame = nullptr;

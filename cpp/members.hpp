@@ -1,5 +1,4 @@
-// The bodies of the class's members, grouped by concern in members_*.cpp, and what the
-// listing generator offers the loading code.
+// The bodies of the class's members, grouped by concern in members_*.cpp.
 #pragma once
 
 #include "ref.hpp"
@@ -32,19 +31,5 @@ PyObject* mkdir_impl(PyObject* const* args) noexcept;
 
 // Listing: glob(self, pattern) creates the generator; nothing runs until the first item.
 PyObject* glob_impl(PyObject* const* args) noexcept;
-
-// Readies the generator type (idempotent).
-[[nodiscard]] bool ready_generator_type() noexcept;
-
-// Registers the generator type with collections.abc.Generator once per process.  If
-// collections.abc cannot be used, reports an unraisable exception and a RuntimeWarning and
-// carries on; returns false only when the warning filters turned that warning into an error.
-[[nodiscard]] bool register_generator_abc() noexcept;
-
-// The directory prefix of a path: self.path.as_posix().strip("/") + "/".
-[[nodiscard]] Ref directory_prefix(PyObject* self) noexcept;
-
-// self.path.as_posix(), read afresh.
-[[nodiscard]] Ref posix_text(PyObject* self) noexcept;
 
 }  // namespace qmp

@@ -1,23 +1,19 @@
 // Bucket operations: ask for the bucket, make it when missing, remove it when present.
 #include "members.hpp"
 #include "names.hpp"
+#include "request.hpp"
 
 namespace qmp {
 namespace {
 
 // self.client.<request>(self.bucket_name)
 Ref bucket_request(PyObject* self, PyObject* request) noexcept {
-    Ref client = getattr(self, names.client);
-    if (!client) return {};
-    Ref method = getattr(client.get(), request);
-    if (!method) return {};
-    Ref bucket = getattr(self, names.bucket_name);
-    if (!bucket) return {};
-    return call(method.get(), bucket.get());
+    ClientRequest call;
+    if (!call.open(self, request)) return {};
+    return call();
 }
 
 }  // namespace
-
 // return self.client.bucket_exists(self.bucket_name)
 PyObject* bucket_exists_impl(PyObject* const* args) noexcept {
     return bucket_request(args[0], names.bucket_exists).release();

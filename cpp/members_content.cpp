@@ -3,26 +3,31 @@
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
+#include "request.hpp"
 
 namespace qmp {
 namespace {
 
-// self.client.<request>(self.bucket_name, self.path.as_posix(), ...): the client's
-// attribute is taken first, then the arguments are evaluated left to right.
+// self.client.<request>(self.bucket_name, self.path.as_posix(), ...), whose object name must
+// not be the bucket's root: such a request would store an object named "/" (or after the
+// bucket), which every listing of the root would then show as a child of the root itself.
+// The check is made once the name is evaluated, before any request.
 struct ObjectRequest {
-    Ref method;
-    Ref bucket;
+    ClientRequest request;
     Ref name;
 
-    bool prepare(PyObject* self, PyObject* request) noexcept {
-        Ref client = getattr(self, names.client);
-        if (!client) return false;
-        method = getattr(client.get(), request);
-        if (!method) return false;
-        bucket = getattr(self, names.bucket_name);
-        if (!bucket) return false;
+    [[nodiscard]] bool open(PyObject* self, PyObject* method, const char* member) noexcept {
+        if (!request.open(self, method)) return false;
         name = posix_text(self);
-        return static_cast<bool>(name);
+        if (!name) return false;
+        const int root = names_root(name.get());
+        if (root < 0) return false;
+        if (root) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s: the bucket's root is not an object; give a path below it", member);
+            return false;
+        }
+        return true;
     }
 };
 
@@ -72,15 +77,17 @@ PyObject* read_impl(PyObject* const* args) noexcept {
         if (!bucket) return nullptr;
         Ref bucket_text = format_field(bucket.get());
         if (!bucket_text) return nullptr;
-        Ref message = Ref::steal(PyUnicode_FromFormat("'%U' does not exist in bucket '%U'.",
-                                                      path_text.get(), bucket_text.get()));
+        Ref message = join_texts({names.quote, path_text.get(), names.not_in_bucket,
+                                  bucket_text.get(), names.quote_stop});
         if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
         return nullptr;
     }
 
-    ObjectRequest request;
-    if (!request.prepare(self, names.get_object)) return nullptr;
-    Ref response = call(request.method.get(), request.bucket.get(), request.name.get());
+    ClientRequest get_object;
+    if (!get_object.open(self, names.get_object)) return nullptr;
+    Ref name = posix_text(self);
+    if (!name) return nullptr;
+    Ref response = get_object(name.get());
     if (!response) return nullptr;
 
     Ref data = call_method(response.get(), names.read);
@@ -102,19 +109,19 @@ PyObject* write_impl(PyObject* const* args) noexcept {
     Ref data_stream = call(bytes_io.get(), data);
     if (!data_stream) return nullptr;
 
-    Ref seek = getattr(data_stream.get(), names.seek);
-    if (!seek) return nullptr;
+    Method seek;
+    if (!seek.lookup(data_stream.get(), names.seek)) return nullptr;
     io = load_global(names.io);
     if (!io) return nullptr;
     Ref seek_end = getattr(io.get(), names.seek_end);
-    if (!seek_end || !call(seek.get(), names.int_zero, seek_end.get())) return nullptr;
+    if (!seek_end || !seek(names.int_zero, seek_end.get())) return nullptr;
     Ref size = call_method(data_stream.get(), names.tell);
     if (!size || !call_method(data_stream.get(), names.seek, names.int_zero)) return nullptr;
 
-    ObjectRequest request;
-    if (!request.prepare(self, names.put_object)) return nullptr;
-    if (!call_kw(request.method.get(), names.kw_length, request.bucket.get(),
-                 request.name.get(), data_stream.get(), size.get())) {
+    ObjectRequest put_object;
+    if (!put_object.open(self, names.put_object, "write()")) return nullptr;
+    if (!put_object.request.call_kw(names.kw_length, put_object.name.get(), data_stream.get(),
+                                    size.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -151,26 +158,25 @@ PyObject* upload_impl(PyObject* const* args) noexcept {
         Ref iterator = Ref::steal(PyObject_GetIter(entries.get()));
         if (!iterator) return nullptr;
         while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref join = getattr(self, names.join);
-            if (!join) return nullptr;
+            Method join;
+            if (!join.lookup(self, names.join)) return nullptr;
             Ref item_name = getattr(item.get(), names.name);
             if (!item_name) return nullptr;
-            Ref remote_item = call(join.get(), item_name.get());
+            Ref remote_item = join(item_name.get());
             if (!remote_item) return nullptr;
-            Ref upload = getattr(remote_item.get(), names.upload);
-            if (!upload) return nullptr;
+            Method upload;
+            if (!upload.lookup(remote_item.get(), names.upload)) return nullptr;
             Ref item_path = call_method(item.get(), names.as_posix);
-            if (!item_path || !call(upload.get(), item_path.get())) return nullptr;
+            if (!item_path || !upload(item_path.get())) return nullptr;
         }
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     }
 
-    ObjectRequest request;
-    if (!request.prepare(self, names.fput_object)) return nullptr;
+    ObjectRequest fput_object;
+    if (!fput_object.open(self, names.fput_object, "upload() of a file")) return nullptr;
     Ref file_name = call_method(local.get(), names.as_posix);
-    if (!file_name || !call(request.method.get(), request.bucket.get(), request.name.get(),
-                            file_name.get())) {
+    if (!file_name || !fput_object.request(fput_object.name.get(), file_name.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -3,6 +3,7 @@
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
+#include "request.hpp"
 
 namespace qmp {
 namespace {
@@ -10,38 +11,60 @@ namespace {
 // path = self.path.as_posix().lstrip("/")
 // prefix = path + "/" if path else None
 // objects = iter(self.client.list_objects(self.bucket_name, prefix=prefix, recursive=False))
-Ref open_listing(PyObject* self) noexcept {
+//
+// The listing pages lazily: the SDK's iterator sends the request for the next page of
+// (at most 1,000) entries only when the current page is used up, so a generator that is
+// closed or dropped early never asks for the pages it did not reach.
+Ref open_listing(PyObject* self, Ref& prefix) noexcept {
     Ref posix = posix_text(self);
     if (!posix) return {};
     Ref path = call_method(posix.get(), names.lstrip, names.slash);
     if (!path) return {};
     const int has_path = truth(path.get());
     if (has_path < 0) return {};
-    Ref prefix = has_path ? Ref::steal(PyNumber_Add(path.get(), names.slash))
-                          : Ref::borrow(Py_None);
+    prefix = has_path ? Ref::steal(PyNumber_Add(path.get(), names.slash)) : Ref::borrow(Py_None);
     if (!prefix) return {};
-    Ref client = getattr(self, names.client);
-    if (!client) return {};
-    Ref list_objects = getattr(client.get(), names.list_objects);
-    if (!list_objects) return {};
-    Ref bucket = getattr(self, names.bucket_name);
-    if (!bucket) return {};
-    Ref listing = call_kw(list_objects.get(), names.kw_prefix_recursive, bucket.get(),
-                          prefix.get(), Py_False);
-    if (!listing) return {};
-    return Ref::steal(PyObject_GetIter(listing.get()));
+    ClientRequest list_objects;
+    if (!list_objects.open(self, names.list_objects)) return {};
+    return list_objects.list(prefix.get(), Py_False);
 }
 
-// fnmatch.fnmatch(obj.object_name, pattern), truth-tested: -1 error, 0 no, 1 yes.
-// The module-level name is looked up for every item.
-int name_matches(PyObject* obj, PyObject* pattern) noexcept {
-    Ref module = load_global(names.fnmatch);
-    if (!module) return -1;
-    Ref fnmatch = getattr(module.get(), names.fnmatch);
-    if (!fnmatch) return -1;
+// Whether a listed name stands for the listed directory itself: the listing prefix followed
+// by nothing but slashes (a folder's marker object "w/" under the prefix "w/", or "w//",
+// which a path makes "w" again), or at the top level (no prefix) a name made only of
+// slashes, which names the root.  Handing either out would give a walker that descends
+// into what glob() yields the directory as its own child.  -1 error, 0 no, 1 yes.
+int names_listed_directory(PyObject* name, PyObject* prefix) noexcept {
+    if (prefix == Py_None) return names_root(name);
+    if (PyUnicode_CheckExact(name) && PyUnicode_CheckExact(prefix)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+        const Py_ssize_t start = PyUnicode_GET_LENGTH(prefix);
+        if (length < start) return 0;
+        const int kind = PyUnicode_KIND(name);
+        const void* data = PyUnicode_DATA(name);
+        for (Py_ssize_t i = start; i < length; ++i) {
+            if (PyUnicode_READ(kind, data, i) != '/') return 0;
+        }
+        const Py_ssize_t head = PyUnicode_Tailmatch(name, prefix, 0, start, -1);
+        return head < 0 ? -1 : head > 0;
+    }
+    Ref equal = Ref::steal(PyObject_RichCompare(name, prefix, Py_EQ));
+    return equal ? truth(equal.get()) : -1;
+}
+
+// name = obj.object_name
+// skip the listed directory itself; otherwise fnmatch.fnmatch(name, pattern), truth-tested.
+// -1 error, 0 no, 1 yes.  The module-level name is looked up for every item.
+int name_matches(PyObject* obj, PyObject* pattern, PyObject* prefix) noexcept {
     Ref object_name = getattr(obj, names.object_name);
     if (!object_name) return -1;
-    Ref matched = call(fnmatch.get(), object_name.get(), pattern);
+    const int itself = names_listed_directory(object_name.get(), prefix);
+    if (itself != 0) return itself < 0 ? -1 : 0;
+    Ref module = load_global(names.fnmatch);
+    if (!module) return -1;
+    Method fnmatch;
+    if (!fnmatch.lookup(module.get(), names.fnmatch)) return -1;
+    Ref matched = fnmatch(object_name.get(), pattern);
     if (!matched) return -1;
     return truth(matched.get());
 }
@@ -68,19 +91,22 @@ PyObject* glob_impl(PyObject* const* args) noexcept {
     return make_glob_generator(args[0], args[1]).release();
 }
 
-// if objects is None: objects = <open_listing>
+// if objects is None: objects, prefix = <open_listing>
 // for obj in objects:
-//     if fnmatch.fnmatch(obj.object_name, pattern):
+//     name = obj.object_name
+//     head = prefix or ""
+//     if name.startswith(head) and not name[len(head):].strip("/"): continue
+//     if fnmatch.fnmatch(name, pattern):
 //         yield MinIOPath(path="/" + obj.object_name.lstrip("/"))
-Ref glob_step(PyObject* self, PyObject* pattern, Ref& objects) noexcept {
+Ref glob_step(PyObject* self, PyObject* pattern, Ref& objects, Ref& prefix) noexcept {
     if (!objects) {
-        objects = open_listing(self);
+        objects = open_listing(self, prefix);
         if (!objects) return {};
     }
     for (;;) {
         Ref obj = Ref::steal(PyIter_Next(objects.get()));
         if (!obj) return {};  // the listing's end, or its error
-        const int matched = name_matches(obj.get(), pattern);
+        const int matched = name_matches(obj.get(), pattern, prefix.get());
         if (matched < 0) return {};
         if (matched) return path_of(obj.get());
     }

@@ -1,41 +1,38 @@
 // Queries: whether the object exists, whether the path is a directory, when the object
 // was last modified.
-#include <initializer_list>
-
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
+#include "request.hpp"
 
 namespace qmp {
 namespace {
 
 // self.client.stat_object(self.bucket_name, self.path.as_posix())
 Ref stat_object(PyObject* self) noexcept {
-    Ref client = getattr(self, names.client);
-    if (!client) return {};
-    Ref stat = getattr(client.get(), names.stat_object);
-    if (!stat) return {};
-    Ref bucket = getattr(self, names.bucket_name);
-    if (!bucket) return {};
+    ClientRequest stat;
+    if (!stat.open(self, names.stat_object)) return {};
     Ref name = posix_text(self);
     if (!name) return {};
-    return call(stat.get(), bucket.get(), name.get());
+    return stat(name.get());
 }
 
-// raise FileNotFoundError(f"{before}{value}{after}")
-void raise_not_found(const char* format, PyObject* value) noexcept {
+// raise FileNotFoundError(f"{head}{value}{tail}")
+void raise_not_found(PyObject* head, PyObject* value, PyObject* tail) noexcept {
     Ref text = format_field(value);
     if (!text) return;
-    Ref message = Ref::steal(PyUnicode_FromFormat(format, text.get()));
+    Ref message = join_texts({head, text.get(), tail});
     if (!message) return;
     PyErr_SetObject(PyExc_FileNotFoundError, message.get());
 }
 
-// code in ("InternalError", "ServiceUnavailable", "SlowDown", "RequestTimeout"): the S3
-// error codes that quorvex.base.retry retries.  -1 error, 0 no, 1 yes.
+// code in {"InternalError", "ServiceUnavailable", "SlowDown", "RequestTimeout"}: the S3
+// error codes that the retry around the members tries again.  The same set is
+// _RETRIED_S3_CODES in quorvex/retrying.py; tests/test_transient_codes.py fails when the
+// two differ.  -1 error, 0 no, 1 yes.
 int is_transient_code(PyObject* code) noexcept {
-    for (PyObject* transient : {names.InternalError, names.ServiceUnavailable, names.SlowDown,
-                                names.RequestTimeout}) {
+    for (PyObject* transient :
+         {names.InternalError, names.ServiceUnavailable, names.SlowDown, names.RequestTimeout}) {
         Ref equal = Ref::steal(PyObject_RichCompare(code, transient, Py_EQ));
         if (!equal) return -1;
         const int same = truth(equal.get());
@@ -69,14 +66,7 @@ PyObject* exists_impl(PyObject* const* args) noexcept {
         pending.restore();
     }
     if (!PyErr_ExceptionMatches(s3_error.get())) return nullptr;  // not ours: propagate
-
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Ref exc = Ref::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    Ref exc = take_exception();
 
     // Inside the handler exc is the exception being handled, so whatever is raised here
     // takes it as __context__.
@@ -93,15 +83,14 @@ PyObject* exists_impl(PyObject* const* args) noexcept {
         const int transient = is_transient_code(code.get());
         if (transient < 0) return nullptr;
         if (transient) {
-            PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get()))),
-                          Py_NewRef(exc.get()), PyException_GetTraceback(exc.get()));
+            raise_exception(std::move(exc));
             return nullptr;
         }
         Py_RETURN_FALSE;
     }
     Ref bucket = getattr(self, names.bucket_name);
     if (!bucket) return nullptr;
-    raise_not_found("Bucket: '%U' does not exist.", bucket.get());
+    raise_not_found(names.bucket_head, bucket.get(), names.not_exist_tail);
     return nullptr;
 }
 
@@ -113,16 +102,9 @@ PyObject* is_dir_impl(PyObject* const* args) noexcept {
     PyObject* self = args[0];
     Ref prefix = directory_prefix(self);
     if (!prefix) return nullptr;
-    Ref client = getattr(self, names.client);
-    if (!client) return nullptr;
-    Ref list_objects = getattr(client.get(), names.list_objects);
-    if (!list_objects) return nullptr;
-    Ref bucket = getattr(self, names.bucket_name);
-    if (!bucket) return nullptr;
-    Ref objects = call_kw(list_objects.get(), names.kw_prefix_recursive, bucket.get(),
-                          prefix.get(), Py_False);
-    if (!objects) return nullptr;
-    Ref iterator = Ref::steal(PyObject_GetIter(objects.get()));
+    ClientRequest list_objects;
+    if (!list_objects.open(self, names.list_objects)) return nullptr;
+    Ref iterator = list_objects.list(prefix.get(), Py_False);
     if (!iterator) return nullptr;
     while (Ref obj = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref name = getattr(obj.get(), names.object_name);
@@ -146,7 +128,7 @@ PyObject* mtime_impl(PyObject* const* args) noexcept {
     if (present < 0) return nullptr;
     if (!present) {
         Ref path = getattr(self, names.path);
-        if (path) raise_not_found("'%U' does not exist.", path.get());
+        if (path) raise_not_found(names.quote, path.get(), names.not_exist_tail);
         return nullptr;
     }
     Ref stat = stat_object(self);

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "function.hpp"
+#include "generator.hpp"
 #include "globals.hpp"
 #include "members.hpp"
 #include "names.hpp"
@@ -35,9 +36,10 @@ struct Member {
 };
 
 // Namespace order: the class body lists its members in this order.
-const Member members[] = {
+constexpr Member members[] = {
     {{"bucket_name", self_only, "str", bucket_name_impl, false}, Wrap::property, Default::none},
-    {{"bucket_exists", self_only, "bool", bucket_exists_impl, false}, Wrap::property_of_retry,
+    {{"bucket_exists", self_only, "bool", bucket_exists_impl, false},
+     Wrap::property_of_retry,
      Default::none},
     {{"create_bucket", self_only, "None", create_bucket_impl, false}, Wrap::retry, Default::none},
     {{"delete_bucket", self_only, "None", delete_bucket_impl, false}, Wrap::plain, Default::none},
@@ -48,13 +50,25 @@ const Member members[] = {
     {{"upload", upload_params, "None", upload_impl, false}, Wrap::retry, Default::none},
     {{"delete", delete_params, "None", delete_impl, false}, Wrap::retry, Default::true_value},
     {{"mkdir", self_only, "None", mkdir_impl, false}, Wrap::plain, Default::none},
-    {{"glob", glob_params, "Generator['MinIOPath', Any, Any]", glob_impl, true}, Wrap::retry,
+    {{"glob", glob_params, "Generator['MinIOPath', Any, Any]", glob_impl, true},
+     Wrap::retry,
      Default::star},
-    {{"mtime", self_only, "datetime.datetime", mtime_impl, false}, Wrap::property_of_retry,
+    {{"mtime", self_only, "datetime.datetime", mtime_impl, false},
+     Wrap::property_of_retry,
      Default::none},
     {{"__str__", self_only, "str", str_impl, false}, Wrap::plain, Default::none},
     {{"__hash__", self_only, "int", hash_impl, false}, Wrap::plain, Default::none},
 };
+
+// The binder fills a fixed array of max_params arguments: every member must fit in it.
+constexpr bool every_member_fits_the_binding_array() {
+    for (const Member& member : members) {
+        if (member.sig.params.size() > max_params) return false;
+    }
+    return true;
+}
+static_assert(every_member_fits_the_binding_array(),
+              "a member has more parameters than max_params (function.hpp) allows");
 
 // -- process-wide loading state -------------------------------------------------------
 
@@ -67,18 +81,16 @@ constexpr const char interpreter_change_message[] =
     "process.";
 
 // module.<attr> = <module spec>.<field>, skipping a field the module spec does not have.
-int copy_module_spec_field(PyObject* module_spec, PyObject* module, PyObject* field, PyObject* attr,
-                    bool skip_none) noexcept {
+bool copy_spec_field(PyObject* module_spec, PyObject* module, PyObject* field, PyObject* attr,
+                     bool skip_none) noexcept {
     Ref value = getattr(module_spec, field);
     if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return 0;
-        }
-        return -1;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
     }
-    if (skip_none && value.get() == Py_None) return 0;
-    return PyObject_SetAttr(module, attr, value.get());
+    if (skip_none && value.get() == Py_None) return true;
+    return PyObject_SetAttr(module, attr, value.get()) == 0;
 }
 
 PyObject* path_create(PyObject* module_spec, PyModuleDef*) noexcept {
@@ -97,11 +109,12 @@ PyObject* path_create(PyObject* module_spec, PyModuleDef*) noexcept {
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    if (copy_module_spec_field(module_spec, module.get(), names.loader, names.__loader__, false) < 0 ||
-        copy_module_spec_field(module_spec, module.get(), names.origin, names.__file__, false) < 0 ||
-        copy_module_spec_field(module_spec, module.get(), names.parent, names.__package__, false) < 0 ||
-        copy_module_spec_field(module_spec, module.get(), names.submodule_search_locations, names.__path__,
-                        true) < 0) {
+    PyObject* made = module.get();
+    if (!copy_spec_field(module_spec, made, names.loader, names.__loader__, false) ||
+        !copy_spec_field(module_spec, made, names.origin, names.__file__, false) ||
+        !copy_spec_field(module_spec, made, names.parent, names.__package__, false) ||
+        !copy_spec_field(module_spec, made, names.submodule_search_locations, names.__path__,
+                         true)) {
         return nullptr;
     }
     held_module = Py_NewRef(module.get());
@@ -133,8 +146,8 @@ bool import_from(PyObject* module_dict, const char* source,
         if (!item) return false;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(source_name.get(), module_dict,
-                                                               nullptr, list.get(), 0));
+    Ref imported = Ref::steal(
+        PyImport_ImportModuleLevelObject(source_name.get(), module_dict, nullptr, list.get(), 0));
     if (!imported) return false;
     for (std::size_t i = 0; i < fromlist.size(); ++i) {
         PyObject* attr = PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i));
@@ -246,11 +259,7 @@ Ref calculate_metaclass(PyObject* bases) noexcept {
 Ref make_defaults(Default kind) noexcept {
     switch (kind) {
         case Default::true_value: return Ref::steal(PyTuple_Pack(1, Py_True));
-        case Default::star: {
-            Ref star = Ref::steal(PyUnicode_InternFromString("*"));
-            if (!star) return {};
-            return Ref::steal(PyTuple_Pack(1, star.get()));
-        }
+        case Default::star: return Ref::steal(PyTuple_Pack(1, names.star));
         case Default::none: break;
     }
     return Ref::borrow(Py_None);
@@ -305,15 +314,12 @@ bool create_class(PyObject* module_dict) noexcept {
     }
     if (!ns) return false;
 
+    // client: "Minio", an annotation stored as text.
     Ref annotations = Ref::steal(PyDict_New());
-    Ref minio_text = Ref::steal(PyUnicode_InternFromString("Minio"));
-    if (!annotations || !minio_text ||
-        PyDict_SetItem(annotations.get(), names.client, minio_text.get()) < 0) {
+    if (!annotations || PyDict_SetItem(annotations.get(), names.client, names.Minio) < 0) {
         return false;
     }
-    Ref section_name = Ref::steal(PyUnicode_InternFromString("minio"));
-    if (!section_name) return false;
-    Ref section = Ref::steal(PyTuple_Pack(1, section_name.get()));
+    Ref section = Ref::steal(PyTuple_Pack(1, names.minio_section));
     if (!section) return false;
     if (PyObject_SetItem(ns.get(), names.__module__, module_name.get()) < 0 ||
         PyObject_SetItem(ns.get(), names.__qualname__, qualname.get()) < 0 ||
@@ -380,6 +386,11 @@ bool exec_body(PyObject* module, bool& entered) noexcept {
     }
     Ref key = Ref::steal(PyUnicode_InternFromString(module_qualified_name));
     if (!key) return false;
+    // The module body runs with the module in sys.modules, as a Python module's body does,
+    // so that what it imports can import it in turn.  The import system has put it there
+    // already; a loader that runs the steps itself may not have, and then this step makes
+    // the entry, and takes it back if the step fails (path_exec), so that no later import
+    // finds a half-made module.
     Ref entry = Ref::steal(PyObject_GetItem(modules.get(), key.get()));
     if (!entry) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
@@ -389,11 +400,9 @@ bool exec_body(PyObject* module, bool& entered) noexcept {
     }
 
     PyObject* builtins_dict = PyModule_GetDict(builtins.get());
-    if (!builtins_dict ||
-        !capture_builtin(builtins_dict, names.property, globals.property) ||
+    if (!builtins_dict || !capture_builtin(builtins_dict, names.property, globals.property) ||
         !capture_builtin(builtins_dict, names.print, globals.print) ||
-        !capture_builtin(builtins_dict, names.NotImplementedError,
-                         globals.not_implemented_error)) {
+        !capture_builtin(builtins_dict, names.NotImplementedError, globals.not_implemented_error)) {
         return false;
     }
     Py_XSETREF(globals.module_dict, Py_NewRef(module_dict));

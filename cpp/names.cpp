@@ -27,30 +27,16 @@ bool init_names() noexcept {
     if (!make_text(names.n, #n)) return false;
     QMP_NAMES(QMP_INTERN_NAME)
 #undef QMP_INTERN_NAME
-    if (!make_text(names.slash, "/") || !make_text(names.empty, "") ||
-        !make_text(names.no_such_bucket, "NoSuchBucket") ||
-        !make_text(names.seek_end, "SEEK_END")) {
-        return false;
-    }
-    if (!names.int_zero && !(names.int_zero = PyLong_FromLong(0))) return false;
-    PyObject* prefix = PyUnicode_InternFromString("prefix");
-    if (!prefix) return false;
-    PyObject* recursive = PyUnicode_InternFromString("recursive");
-    if (!recursive) {
-        Py_DECREF(prefix);
-        return false;
-    }
-    PyObject* length = PyUnicode_InternFromString("length");
-    PyObject* flush = length ? PyUnicode_InternFromString("flush") : nullptr;
-    const bool ok = flush && make_tuple(names.kw_prefix_recursive, {prefix, recursive}) &&
-                    make_tuple(names.kw_length, {length}) &&
-                    make_tuple(names.kw_flush, {flush}) &&
-                    make_tuple(names.kw_path, {names.path});
-    Py_DECREF(prefix);
-    Py_DECREF(recursive);
-    Py_XDECREF(length);
-    Py_XDECREF(flush);
-    return ok;
+#define QMP_INTERN_TEXT(n, text) \
+    if (!make_text(names.n, text)) return false;
+    QMP_TEXTS(QMP_INTERN_TEXT)
+#undef QMP_INTERN_TEXT
+    if (!names.int_zero) names.int_zero = PyLong_FromLong(0);
+    if (!names.int_zero) return false;
+    return make_tuple(names.kw_prefix_recursive, {names.prefix, names.recursive}) &&
+           make_tuple(names.kw_length, {names.length}) &&
+           make_tuple(names.kw_flush, {names.flush}) && make_tuple(names.kw_path, {names.path}) &&
+           make_tuple(names.kw_co_qualname, {names.co_qualname});
 }
 
 }  // namespace qmp

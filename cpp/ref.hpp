@@ -9,6 +9,8 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
+#include <initializer_list>
 #include <utility>
 
 namespace qmp {
@@ -105,6 +107,27 @@ private:
     PyObject* tb_ = nullptr;
 };
 
+// The current exception, normalised and with its traceback attached, taken out of the
+// error indicator (which is left clear).  Empty only if no exception was set.
+[[nodiscard]] inline Ref take_exception() noexcept {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    const Ref owned_type = Ref::steal(type);
+    const Ref owned_tb = Ref::steal(tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    return Ref::steal(value);
+}
+
+// raise exc: makes the exception instance the current one again, with its traceback.
+inline void raise_exception(Ref exc) noexcept {
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    PyObject* tb = PyException_GetTraceback(exc.get());
+    PyErr_Restore(type, exc.release(), tb);
+}
+
 [[nodiscard]] inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
@@ -114,8 +137,8 @@ private:
 template <class... A>
 [[nodiscard]] Ref call(PyObject* f, A*... args) noexcept {
     PyObject* argv[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(
-        f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(*positional, **dict(zip(kwnames, trailing))): the last len(kwnames) arguments are the
@@ -135,6 +158,76 @@ template <class... A>
     PyObject* argv[] = {nullptr, obj, args...};  // slot 0 reserved for the callee's use
     return Ref::steal(PyObject_VectorcallMethod(
         name, argv + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// A method of obj found as the interpreter finds it before a call (obj.name(...)): a
+// plain function of the type is kept unbound, with obj as its first argument, so that no
+// bound-method object is made; anything else is the attribute's value, called as it is.
+// The lookup happens when lookup() runs, so the order of evaluation stays that of the
+// Python expression.
+class Method {
+public:
+    [[nodiscard]] bool lookup(PyObject* obj, PyObject* name) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+        PyObject* found = nullptr;
+        const int unbound = _PyObject_GetMethod(obj, name, &found);
+        callable_ = Ref::steal(found);
+        self_ = unbound ? Ref::borrow(obj) : Ref();
+#else
+        callable_ = getattr(obj, name);
+#endif
+        return static_cast<bool>(callable_);
+    }
+
+    // method(*args)
+    template <class... A>
+    [[nodiscard]] Ref operator()(A*... args) const noexcept {
+        return call_kw(nullptr, args...);
+    }
+
+    // method(*positional, **dict(zip(kwnames, trailing))); kwnames may be nullptr.
+    template <class... A>
+    [[nodiscard]] Ref call_kw(PyObject* kwnames, A*... args) const noexcept {
+        // Slot 0 is reserved for the callee's use; slot 1 holds self for an unbound method.
+        PyObject* argv[] = {nullptr, self_.get(), args...};
+        const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+        const bool with_self = static_cast<bool>(self_);
+        PyObject* const* start = with_self ? argv + 1 : argv + 2;
+        const std::size_t nargs = sizeof...(A) - nkw + (with_self ? 1 : 0);
+        return Ref::steal(PyObject_Vectorcall(callable_.get(), start,
+                                              nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+
+private:
+    Ref callable_;
+    Ref self_;  // set when callable_ is a function of the type, not yet bound
+};
+
+// The concatenation of str objects, made in one allocation as an f-string makes its
+// result from its pieces.
+[[nodiscard]] inline Ref join_texts(std::initializer_list<PyObject*> parts) noexcept {
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (PyObject* part : parts) {
+        length += PyUnicode_GET_LENGTH(part);
+        const Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part);
+        if (part_max > max_char) max_char = part_max;
+    }
+    Ref text = Ref::steal(PyUnicode_New(length, max_char));
+    if (!text) return {};
+    const int kind = PyUnicode_KIND(text.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(text.get()));
+    Py_ssize_t at = 0;
+    for (PyObject* part : parts) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(part);
+        if (PyUnicode_KIND(part) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(part), static_cast<std::size_t>(n * kind));
+        } else if (PyUnicode_CopyCharacters(text.get(), at, part, 0, n) < 0) {
+            return {};
+        }
+        at += n;
+    }
+    return text;
 }
 
 // Truth test: -1 error, 0 false, 1 true.

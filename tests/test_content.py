@@ -9,7 +9,7 @@ from types import SimpleNamespace
 import pytest
 from minio.error import S3Error
 from fakes import RecordingClient
-from test_bucket_ops import Boom, make_path, s3_error
+from test_bucket_ops import Boom, RawPath, make_path, s3_error
 
 import quorvex.minio.path as module
 
@@ -119,6 +119,24 @@ def test_write_sends_the_whole_stream_from_its_start(data):
                                                    {"length": len(data)})
     assert stored == {"type": io.BytesIO, "position": 0, "content": data}
     assert p.trace == ["client", ".put_object", "bucket_name", "path", "put_object()"]
+
+
+@pytest.mark.parametrize("text", ["", "/", "//"])
+def test_write_to_the_root_is_refused_before_any_request(text):
+    p = make_path(text, raw=True, put_object=None)
+    with pytest.raises(ValueError, match=r"^write\(\): the bucket's root is not an object"):
+        p.write(b"x")
+    assert p.sdk.calls == []
+    # The argument check still comes first.
+    with pytest.raises(TypeError, match="^Argument 'data'"):
+        p.write("x")
+
+
+def test_a_name_that_is_not_text_goes_on_to_the_client():
+    p = make_path("x", put_object=None)
+    p.path = RawPath(b"/")
+    p.write(b"x")
+    assert [(name, args[:2]) for name, args, _ in p.sdk.calls] == [("put_object", ("bkt", b"/"))]
 
 
 class BytesSubclass(bytes):
@@ -269,3 +287,18 @@ def test_upload_stops_at_the_first_failing_entry(tmp_path):
     assert caught.value is error
     # The entry sent before the failure stays; nothing after it is sent.
     assert p.sdk.names() == ["fput_object", "fput_object"]
+
+
+def test_upload_of_a_file_to_the_root_is_refused_but_a_tree_below_it_goes(tmp_path):
+    (tmp_path / "f").write_bytes(b"1")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "g").write_bytes(b"2")
+    p = make_path("/")
+    with pytest.raises(ValueError, match=r"^upload\(\) of a file: the bucket's root"):
+        p.upload((tmp_path / "f").as_posix())
+    assert p.sdk.calls == []
+    with pytest.raises(TypeError):
+        p.upload(pathlib.Path("f"))
+    # A directory's entries are stored below the root under their own names.
+    p.upload(tmp_path.as_posix())
+    assert sorted(args[1] for _, args, _ in p.sdk.calls) == ["f", "sub/g"]

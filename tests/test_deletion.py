@@ -66,16 +66,20 @@ def test_delete_of_a_directory_removes_every_listed_object_in_one_batch():
     assert p.delete() is None
     assert p.sdk.calls[1:] == [
         ("list_objects", ("bkt",), {"prefix": "d/", "recursive": True}),
-        ("remove_objects", ("bkt", [DeleteObject("d/x"), DeleteObject("d/sub/y")]), {}),
+        # The path's own object comes last, in the same batch.
+        ("remove_objects", ("bkt", [DeleteObject("d/x"), DeleteObject("d/sub/y"),
+                                    DeleteObject("d")]), {}),
     ]
     assert list(p.sdk.calls[1][2]) == ["prefix", "recursive"]
-    # The bucket name is taken before the prefix, and the listing before remove_objects.
+    # The root check reads the path first; then, after is_dir, the bucket name is taken
+    # before the prefix, and the listing before remove_objects.
+    assert p.trace[:2] == ["path", "path"]
     after_is_dir = p.trace[p.trace.index("list_objects()") + 1:]
     assert after_is_dir == ["client", ".list_objects", "bucket_name", "path", "list_objects()",
                             "client", ".remove_objects", "bucket_name", "remove_objects()"]
 
 
-@given(st.text(alphabet="/ab.", max_size=10))
+@given(st.text(alphabet="/ab.", max_size=10).filter(lambda text: text.strip("/")))
 def test_delete_lists_below_the_same_prefix_as_is_dir(text):
     p = directory(text, raw=True)
     p.delete()
@@ -106,7 +110,7 @@ def test_delete_of_an_empty_listing_still_sends_one_batch():
     p = make_path("d", overrides={"is_dir": lambda self: 1}, list_objects=[],
                   remove_objects=[])
     p.delete()
-    assert p.sdk.calls[1:] == [("remove_objects", ("bkt", []), {})]
+    assert p.sdk.calls[1:] == [("remove_objects", ("bkt", [DeleteObject("d")]), {})]
 
 
 def test_delete_removes_nothing_when_the_listing_fails():
@@ -132,8 +136,57 @@ def test_delete_looks_delete_object_up_in_the_module_per_item(monkeypatch):
     monkeypatch.setattr(module, "DeleteObject", record)
     p = directory(names=("d/a", "d/b"))
     p.delete()
-    assert made == ["d/a", "d/b"]
-    assert p.sdk.calls[-1][1][1] == [("record", "d/a"), ("record", "d/b")]
+    assert made == ["d/a", "d/b", "d"]
+    assert p.sdk.calls[-1][1][1] == [("record", "d/a"), ("record", "d/b"), ("record", "d")]
+
+
+@pytest.mark.parametrize("listed, batch", [
+    # An object that is also a prefix: the objects below it and the object itself go.
+    (["d/a.csv/part-1", "d/a.csv/part-2"], ["d/a.csv/part-1", "d/a.csv/part-2", "d/a.csv"]),
+    # A raw text that the listing shows already (its own marker) is not sent twice.
+    (["d/a.csv/", "d/a.csv/x"], ["d/a.csv/", "d/a.csv/x"]),
+])
+def test_delete_puts_the_path_s_own_object_into_the_batch(listed, batch):
+    text = listed[0] if listed[0].endswith("/") else "d/a.csv"
+    p = directory(text, raw=True, names=listed)
+    p.delete()
+    assert p.sdk.names() == ["list_objects", "list_objects", "remove_objects"]
+    assert p.sdk.calls[-1][1][1] == [DeleteObject(name) for name in batch]
+
+
+def test_a_refusal_of_the_unlisted_own_name_is_not_reported(capsys):
+    # An identity that may delete only below d/ is refused "d" itself, object or not.
+    errors = [DeleteError("AccessDenied", "Access Denied.", "d/x", None),
+              DeleteError("AccessDenied", "Access Denied.", "d", None),
+              DeleteError("InternalError", "We failed.", "d", None)]
+    directory(remove_objects=iter(errors)).delete()
+    assert capsys.readouterr().out.splitlines() == [
+        "Error deleting object 'd/x' from bucket 'bkt': Access Denied.",
+        "Error deleting object 'd' from bucket 'bkt': We failed."]
+    # A name the listing showed is an object like the others: its refusal is reported.
+    errors = [DeleteError("AccessDenied", "Access Denied.", "d/", None)]
+    directory("d/", raw=True, names=("d/", "d/x"), remove_objects=iter(errors)).delete()
+    assert capsys.readouterr().out == "Error deleting object 'd/' from bucket 'bkt': Access Denied.\n"
+
+
+@pytest.mark.parametrize("text", ["", "/", "//", "///"])
+@pytest.mark.parametrize("recursive", [True, False, 0, "yes"])
+def test_delete_of_the_root_is_refused_before_any_request(text, recursive):
+    p = directory(text, raw=True, remove_object=None)
+    with pytest.raises(ValueError, match=r"^delete\(\): the bucket's root cannot be deleted; "
+                                         r"to empty the bucket, delete each entry that "
+                                         r"glob\(\) yields, and delete_bucket\(\) once"):
+        p.delete(recursive)
+    assert p.sdk.calls == []
+
+
+def test_delete_of_the_root_through_a_path_object_is_refused():
+    # What BasePath makes of "" and "/": the path "/", whose text names the root.
+    for text in ("", "/", "//"):
+        p = make_path(text, remove_object=None, list_objects=[])
+        with pytest.raises(ValueError, match="root"):
+            p.delete()
+        assert p.sdk.calls == []
 
 
 # -- reporting the objects that could not be removed -------------------------------------
@@ -194,7 +247,7 @@ def test_delete_consumes_the_removal_results_to_their_end():
 
     p = directory(remove_objects=remove_objects)
     p.delete()
-    assert sent == ["d/x", "d/sub/y"]
+    assert sent == ["d/x", "d/sub/y", "d"]
 
 
 # -- mkdir --------------------------------------------------------------------------------

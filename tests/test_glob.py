@@ -104,6 +104,22 @@ def test_patterns_match_full_object_names(args, matched):
     assert [item.path for item in found] == [PurePosixPath(NAMES[i].lstrip("/")) for i in matched]
 
 
+@pytest.mark.parametrize("path, listed, expected", [
+    # A folder marker is listed under its own prefix: it is not a child of the folder.
+    ("w", ["w/", "w/a", "w/sub/"], ["w/a", "w/sub"]),
+    ("/w/", ["w/", "w/a"], ["w/a"]),
+    # At the top level, names made only of slashes name the root again.
+    ("/", ["/", "//", "top", "/a/"], ["top", "a"]),
+    # "w//" would be the path "w" again; a subfolder's marker is an entry like any other.
+    ("w", ["w//", "w///", "w/sub/", "w/sub//"], ["w/sub", "w/sub"]),
+])
+def test_the_listed_directory_itself_is_skipped(path, listed, expected):
+    p, _, listing = make(path, listed)
+    found = list(p.glob("*"))
+    assert [str(item.path) for item in found] == expected
+    assert listing.taken == len(listed)  # the rest of the listing is still handed out
+
+
 def test_items_are_built_by_keyword_from_the_names(monkeypatch):
     built = []
     monkeypatch.setattr(module, "MinIOPath", lambda *a, **kw: built.append((a, kw)) or len(built))

@@ -321,7 +321,7 @@ def test_raw_vectorcall_with_any_keyword_names(in_process: None, name: str, data
 
 def reference_glob(pattern: str) -> Iterator[str]:
     for name in FakeClient.LISTING:
-        if fnmatch.fnmatch(name, pattern):
+        if name != "dir/" and fnmatch.fnmatch(name, pattern):  # not the directory itself
             yield str(PurePosixPath(name.lstrip("/")))
 
 
