@@ -42,13 +42,13 @@ inline constexpr bool generators_have_class_getitem = PY_VERSION_HEX >= 0x030D00
 }
 
 // __type_params__ over a field of T holding nullptr (read as ()) or a tuple.
-template <class T, PyObject* T::*Field>
+template <class T, PyObject* T::* Field>
 PyObject* get_type_params(PyObject* op, void*) noexcept {
     PyObject* value = reinterpret_cast<T*>(op)->*Field;
     return value ? Py_NewRef(value) : PyTuple_New(0);
 }
 
-template <class T, PyObject* T::*Field>
+template <class T, PyObject* T::* Field>
 int set_type_params(PyObject* op, PyObject* value, void*) noexcept {
     if (value == nullptr || !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
@@ -61,17 +61,15 @@ int set_type_params(PyObject* op, PyObject* value, void*) noexcept {
 // The version-dependent entries of the two types' tables.  Each goes last, just before the
 // table's sentinel: where the running version has no such attribute it is a second
 // sentinel, and the table simply ends one entry earlier.
-template <class T, PyObject* T::*Field>
+template <class T, PyObject* T::* Field>
 inline constexpr PyGetSetDef type_params_getset =
-    functions_have_type_params
-        ? PyGetSetDef{"__type_params__", get_type_params<T, Field>, set_type_params<T, Field>,
-                      nullptr, nullptr}
-        : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
+    functions_have_type_params ? PyGetSetDef{"__type_params__", get_type_params<T, Field>,
+                                             set_type_params<T, Field>, nullptr, nullptr}
+                               : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
 
 inline constexpr PyMethodDef class_getitem_method =
-    generators_have_class_getitem
-        ? PyMethodDef{"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
-                      PyDoc_STR("See PEP 585")}
-        : PyMethodDef{nullptr, nullptr, 0, nullptr};
+    generators_have_class_getitem ? PyMethodDef{"__class_getitem__", Py_GenericAlias,
+                                                METH_O | METH_CLASS, PyDoc_STR("See PEP 585")}
+                                  : PyMethodDef{nullptr, nullptr, 0, nullptr};
 
 }  // namespace qmp::compat

@@ -135,8 +135,8 @@ Outcome generator_send_ex(GlobGenerator* g, PyObject* arg, bool thrown, Ref& res
         return arg && !thrown ? Outcome::returned : Outcome::failed;
     }
     if (thrown) {
-        generator_fail(g, g->state != GenState::created ||
-                              compat::stop_iteration_converted_before_start);
+        generator_fail(
+            g, g->state != GenState::created || compat::stop_iteration_converted_before_start);
         return Outcome::failed;
     }
     return generator_step(g, result);

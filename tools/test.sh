@@ -11,6 +11,7 @@
 #    2b. runs the benchmarks in their quick mode, so that they cannot rot;
 #    2c. checks the type stub against the module (stubtest) and the example with
 #    mypy --strict;
+#    2d. lints the C++ sources: the clang-format check and clang-tidy (tools/lint.sh);
 # 3. builds the extension again with AddressSanitizer and UBSan and runs the unit tests
 #    (-m "not integration") against that build, with the sanitizer runtimes preloaded;
 # 4. for each other supported version whose interpreter is on the machine (tools/pythons.sh
@@ -25,6 +26,7 @@
 #   QUORVEX_TEST_SERVERS      servers for the integration tests (default moto,seaweedfs)
 #   QUORVEX_SKIP_SANITIZERS=1 leaves out step 3
 #   QUORVEX_SKIP_BENCH=1      leaves out the quick benchmark runs (steps 2b and 4)
+#   QUORVEX_SKIP_LINT=1       leaves out step 2d
 #   QUORVEX_SKIP_VERSIONS=1   leaves out step 4
 #   QUORVEX_SKIP_WHEELS=1     leaves out step 5
 set -euo pipefail
@@ -104,12 +106,12 @@ quick_bench "$VENV" bench-quick.json
 # -- 2c. the stub against the module, the example under mypy --strict ----------------------
 # Run from outside the checkout, so that the installed package is what is checked.
 check_types() {
-    say "stubtest and mypy --strict examples/quickstart.py," \
+    say "stubtest and mypy --strict examples/," \
         "Python $(python_version "$1/bin/python")"
     local types_status=0
     (cd "$1" && "$1/bin/python" -m mypy.stubtest quorvex.minio.path &&
         "$1/bin/python" -m mypy --strict --cache-dir "$1/.mypy_cache" \
-            "$ROOT/examples/quickstart.py") || types_status=$?
+            "$ROOT"/examples/*.py) || types_status=$?
     if [ "$types_status" -ne 0 ]; then
         echo "error: the stub or the example failed the type checks (status $types_status)" >&2
         status=$types_status
@@ -117,6 +119,20 @@ check_types() {
 }
 leg "Python $VENV_VERSION: stubtest and mypy"
 check_types "$VENV"
+
+# -- 2d. lint of the C++ sources: the clang-format check and clang-tidy ---------------------
+if [ "${QUORVEX_SKIP_LINT:-0}" = 1 ]; then
+    say "lint left out (QUORVEX_SKIP_LINT=1)"
+else
+    leg "lint: clang-format and clang-tidy"
+    say "lint of the C++ sources (tools/lint.sh)"
+    lint_status=0
+    bash tools/lint.sh || lint_status=$?
+    if [ "$lint_status" -ne 0 ]; then
+        echo "error: the lint found problems (exit status $lint_status)" >&2
+        status=$lint_status
+    fi
+fi
 
 # -- 3. AddressSanitizer + UBSan, unit tests ----------------------------------------------
 sanitizer_run() {
