@@ -24,7 +24,7 @@ class StorePathMixin:
     """What the toolbox mixins rely on the assembled path class for.
 
     Declared for type checkers only: ``BasePath`` supplies the constructor, ``path`` and
-    ``client``; the store class (``MinIOPath``) supplies ``bucket_name``, ``exists``,
+    ``client`` and the thread's section; the store class (``MinIOPath``) supplies ``bucket_name``, ``exists``,
     ``read`` and ``write``.
     """
 
@@ -47,6 +47,8 @@ class StorePathMixin:
         def read(self) -> bytes: ...
 
         def write(self, data: bytes) -> None: ...
+
+        def _current_section(self) -> str: ...
 
     def _key(self) -> str:
         """The object key: the POSIX text of the path, "" for the bucket's root."""

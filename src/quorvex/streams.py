@@ -17,12 +17,12 @@ import concurrent.futures
 import hashlib
 import io
 from collections import deque
-from pathlib import PurePosixPath
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import Any, Optional, Union
 
 from minio.datatypes import Part
 from minio.error import S3Error
 
+from quorvex.path_algebra import StorePathMixin
 from quorvex.retrying import is_transient, retry
 
 __all__ = ["MD5_METADATA", "ObjectChangedError", "ObjectReader", "ObjectWriter",
@@ -423,19 +423,10 @@ _MODES = frozenset({"rb", "r", "wb", "w"})
 OpenFile = Union[io.BufferedReader, ObjectReader, io.TextIOWrapper, ObjectWriter]
 
 
-class StreamsMixin:
+class StreamsMixin(StorePathMixin):
     """File objects onto one object of the store."""
 
     __slots__ = ()
-
-    if TYPE_CHECKING:
-        path: PurePosixPath
-
-        @property
-        def client(self) -> Any: ...
-
-        @property
-        def bucket_name(self) -> Optional[str]: ...
 
     def open(self, mode: str = "rb", buffering: int = -1, encoding: Optional[str] = None,
              errors: Optional[str] = None, newline: Optional[str] = None) -> Any:

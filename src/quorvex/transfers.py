@@ -20,13 +20,14 @@ import os
 import posixpath
 import tempfile
 from dataclasses import dataclass
-from pathlib import Path, PurePosixPath
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, Sequence, Union
+from pathlib import Path
+from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from minio.commonconfig import CopySource
 
 from quorvex._progress import Progress, ProgressArg
 from quorvex.config import EnvConfig, env_name
+from quorvex.path_algebra import StorePathMixin
 from quorvex.retrying import retry
 from quorvex.streams import (MD5_HEADER, PART_SIZE, ObjectWriter, _etag,
                              missing_object_error, multipart_etag, stat_or_missing)
@@ -316,21 +317,10 @@ def run_tasks(tasks: Sequence[Task], workers: int, verb: str, progress: Progress
             len(tasks)) from first
 
 
-class TransfersMixin:
+class TransfersMixin(StorePathMixin):
     """Moving many objects and files at once."""
 
     __slots__ = ()
-
-    if TYPE_CHECKING:
-        path: PurePosixPath
-
-        @property
-        def client(self) -> Any: ...
-
-        @property
-        def bucket_name(self) -> Optional[str]: ...
-
-        def _current_section(self) -> str: ...
 
     # -- what a path names -------------------------------------------------------------
 
@@ -358,7 +348,7 @@ class TransfersMixin:
 
     def _target_key(self, target: Any) -> tuple[Any, str]:
         if isinstance(target, str):
-            target = type(self)(path=target)  # type: ignore[call-arg]
+            target = type(self)(path=target)
         if type(target) is not type(self):
             raise TypeError(f"the target must be a {type(self).__name__} or a str, not "
                             f"{type(target).__name__}")
