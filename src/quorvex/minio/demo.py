@@ -1,4 +1,4 @@
-"""A short tour of MinIOPath: ``python -m quorvex.minio.demo``.
+"""A short tour of MinIOPath, its toolbox and its transfers: ``python -m quorvex.minio.demo``.
 
 With ``MINIO_ENDPOINT`` (and ``MINIO_ACCESS_KEY``, ``MINIO_SECRET_KEY``, ...) set, the tour
 runs against that store; otherwise it starts the embedded local store for the duration.
@@ -14,7 +14,10 @@ import os
 import sys
 import tempfile
 from pathlib import Path
-from typing import Iterator
+from typing import TYPE_CHECKING, Iterator
+
+if TYPE_CHECKING:
+    from quorvex.minio.path import MinIOPath
 
 DEFAULT_BUCKET = "quorvex-demo"
 PREFIX = "quorvex-demo"
@@ -95,6 +98,8 @@ def tour() -> None:
     for child in tree.join("logs").glob("*.log"):
         say(f"    {child.path}")
 
+    toolbox(base, tree)
+
     try:
         base.mkdir()
     except NotImplementedError as exc:
@@ -110,6 +115,49 @@ def tour() -> None:
         say(f"delete_bucket()      -> bucket_exists is now {base.bucket_exists}")
     else:
         say("the bucket existed before the tour, so it is left in place")
+
+
+def toolbox(base: "MinIOPath", tree: "MinIOPath") -> None:
+    """What every path has besides the members: details, walks, text, streams, transfers."""
+    csv = tree / "logs/2026/données.csv"
+    info = csv.stat()
+    say(f"tree / 'logs/2026/données.csv' -> name {csv.name!r}, suffix {csv.suffix!r}, "
+        f"parent {csv.parent.path}")
+    say(f"stat()               -> size {info.size}, etag {info.etag}")
+    say("scandir() of tree:")
+    for entry in tree.scandir():
+        kind = "dir " if entry.is_dir() else f"{entry.size:>4} B"
+        say(f"    {kind}  {entry.name}")
+    say("walk() of tree, from one recursive listing:")
+    for folder, dirnames, filenames in tree.walk():
+        say(f"    {folder.path}: dirs {dirnames}, files {filenames}")
+    say(f"rglob('*.log')       -> {sorted(p.name for p in tree.rglob('*.log'))}")
+    say(f"du()                 -> {tree.du()}")
+    report = base / "reports/summary.txt"
+    report.write_text("ünïcode survives the round trip\n")
+    say(f"write_text/read_text -> {report.read_text()!r}")
+    with report.open("w") as stream:                     # streamed, stored at close()
+        for line in range(3):
+            stream.write(f"line {line}\n")
+    with report.open("r") as stream:
+        say(f"open('w'), open('r') -> {[line.strip() for line in stream]}")
+    with tempfile.TemporaryDirectory(prefix="quorvex-demo-") as tmp:
+        tree.download_to(tmp)
+        files = sorted(str(p.relative_to(tmp)) for p in Path(tmp).rglob("*") if p.is_file())
+        say(f"download_to(...)     -> {len(files)} files, e.g. {files[:2]}")
+        copy = base / "tree-copy"
+        progress: list[tuple[int, int]] = []
+        copy.upload_from(tmp, progress=lambda done, total: progress.append((done, total)))
+        done, total = progress[-1]
+        say(f"upload_from(...)     -> {copy.du().count} objects, progress ended at "
+            f"{done} of {total} bytes")
+        copy.upload_from(tmp, skip_unchanged=True)  # compares sizes and MD5s, sends none
+    moved = base / "tree-moved"
+    (base / "tree-copy").move(moved)
+    say(f"move() on the server -> {moved.du().count} objects below {moved.path}, "
+        f"{(base / 'tree-copy').du().count} left at the source")
+    moved.delete()
+    report.unlink()
 
 
 def main() -> int:
