@@ -24,6 +24,7 @@ import secrets
 from dataclasses import dataclass, field
 from typing import Any, Iterator, Optional
 
+import minio
 import pytest
 from minio import Minio
 from minio.deleteobjects import DeleteObject
@@ -210,3 +211,19 @@ def configured(s3: S3Target, monkeypatch: pytest.MonkeyPatch) -> Iterator[S3Targ
     _reset_shared_clients()
     yield s3
     _reset_shared_clients()
+
+
+@pytest.fixture
+def listing_requests(monkeypatch: pytest.MonkeyPatch) -> list[dict[str, Any]]:
+    """The query of every listing request the SDK sends."""
+    seen: list[dict[str, Any]] = []
+    original = minio.Minio._url_open
+
+    def counting(self: Any, method: str, region: str, *args: Any, **kwargs: Any) -> Any:
+        query = kwargs.get("query_params") or {}
+        if method == "GET" and "list-type" in query:
+            seen.append(dict(query))
+        return original(self, method, region, *args, **kwargs)
+
+    monkeypatch.setattr(minio.Minio, "_url_open", counting)
+    return seen

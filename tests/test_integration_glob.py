@@ -26,22 +26,6 @@ def put(target: Any, *names: str) -> None:
         list(pool.map(one, names))
 
 
-@pytest.fixture
-def listing_requests(monkeypatch: pytest.MonkeyPatch) -> list[dict[str, Any]]:
-    """The query of every listing request the SDK sends."""
-    seen: list[dict[str, Any]] = []
-    original = minio.Minio._url_open
-
-    def counting(self: Any, method: str, region: str, *args: Any, **kwargs: Any) -> Any:
-        query = kwargs.get("query_params") or {}
-        if method == "GET" and "list-type" in query:
-            seen.append(dict(query))
-        return original(self, method, region, *args, **kwargs)
-
-    monkeypatch.setattr(minio.Minio, "_url_open", counting)
-    return seen
-
-
 def texts(paths: Iterator[MinIOPath]) -> list[str]:
     return sorted(p.path.as_posix() for p in paths)
 
