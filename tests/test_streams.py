@@ -17,9 +17,13 @@ from minio.error import S3Error
 import quorvex._progress
 import quorvex.retrying
 from quorvex._progress import Progress
-from quorvex.streams import PART_SIZE, ObjectChangedError, ObjectReader, ObjectWriter
-from quorvex.transfers import (Remote, TransferError, _check_workers, _local_plan, _walk_files,
-                               local_digests, run_tasks, same_bytes)
+from quorvex.digests import local_matches, sdk_part_size
+from quorvex.errors import TransferError
+from quorvex.plans import Remote, run_tasks
+from quorvex.plans import check_workers as _check_workers
+from quorvex.sizes import PART_SIZE
+from quorvex.streams import ObjectChangedError, ObjectReader, ObjectWriter
+from quorvex.transfers import _local_plan, _walk_files
 
 
 class Reply(io.BytesIO):
@@ -172,14 +176,22 @@ def test_run_tasks_stops_at_the_first_failure() -> None:
 def test_digests_and_progress(tmp_path: Path, monkeypatch: Any) -> None:
     path = tmp_path / "f"
     path.write_bytes(b"a" * (PART_SIZE + 1))
-    md5, parts = local_digests(path)
-    assert md5 == hashlib.md5(path.read_bytes()).hexdigest()
+    size = PART_SIZE + 1
+    md5 = hashlib.md5(path.read_bytes()).hexdigest()
     expected = hashlib.md5(hashlib.md5(b"a" * PART_SIZE).digest() +
                            hashlib.md5(b"a").digest()).hexdigest() + "-2"
-    assert parts == expected
-    assert same_bytes(Remote("k", 1, expected), md5, parts) is True
-    assert same_bytes(Remote("k", 1, "0" * 32), md5, parts) is False
-    assert same_bytes(Remote("k", 1, "abc-3"), md5, parts) is None
+    assert local_matches(path, size, f'"{expected}"') is True
+    assert local_matches(path, size, md5) is True
+    assert local_matches(path, size, "0" * 32) is False
+    assert local_matches(path, size + 1, md5) is False
+    assert local_matches(path, size, "abc-3") is None
+    assert local_matches(path, size, "abc-3", md5=md5) is True
+    # The SDK's own layout (5 MiB parts for this size) is recognised too.
+    sdk = sdk_part_size(size)
+    sdk_etag = hashlib.md5(b"".join(
+        hashlib.md5(b"a" * min(sdk, size - start)).digest()
+        for start in range(0, size, sdk))).hexdigest() + "-2"
+    assert sdk == 5 * 1024 * 1024 and local_matches(path, size, sdk_etag) is True
 
     def no_tqdm(name: str) -> Any:
         raise ImportError(name)

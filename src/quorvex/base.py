@@ -39,12 +39,14 @@ from minio import Minio
 from quorvex import config as _config
 from quorvex.config import ClientSettings, EnvConfig, TLSError, check_section_name
 from quorvex.content import ContentMixin
+from quorvex.copying import CopyingMixin
 from quorvex.listing import DiskUsage, Entry, ListingMixin
 from quorvex.metadata import MetadataMixin, ObjectInfo
 from quorvex.path_algebra import PathAlgebraMixin
 from quorvex.retrying import is_transient, retry
 from quorvex.streams import StreamsMixin
-from quorvex.transfers import TransferError, TransfersMixin
+from quorvex.errors import TransferError
+from quorvex.transfers import TransfersMixin
 
 __all__ = ["BasePath", "DiskUsage", "Entry", "Local", "ObjectInfo", "SectionUse", "TransferError",
            "is_transient", "retry"]
@@ -247,7 +249,7 @@ _config._connection_listeners.append(_forget_section_clients)
 
 
 class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, StreamsMixin,
-               TransfersMixin):
+               TransfersMixin, CopyingMixin):
     """A handle on one key of a bucket (or the bucket's root).
 
     ``path`` is the key as a PurePosixPath without leading slashes; the root is

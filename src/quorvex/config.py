@@ -49,6 +49,8 @@ from dataclasses import dataclass, field
 from types import TracebackType
 from typing import Any, Callable, Optional, TypeVar, Union
 
+from quorvex.errors import ConfigurationError, TLSError
+
 __all__ = [
     "CONFIG_FILE_VARIABLE",
     "DEFAULT_MAX_CONNECTIONS",
@@ -91,17 +93,6 @@ _Number = TypeVar("_Number", int, float)
 
 _TRUE_WORDS = frozenset({"true", "1", "yes"})
 _FALSE_WORDS = frozenset({"false", "0", "no"})
-
-
-class ConfigurationError(LookupError):
-    """A setting that is needed is missing, or the configuration file cannot be used."""
-
-
-class TLSError(ConfigurationError):
-    """The TLS handshake with a store failed: the section's ``secure`` setting does not
-    match the server, or the server's certificate does not verify against the CA bundle
-    (``SSL_CERT_FILE``, else certifi's).  Trying again does not help, so it is not retried.
-    """
 
 
 def check_section_name(section: object) -> str:

@@ -1,6 +1,7 @@
 """Whole-object content as text or bytes: read_text, write_text, read_bytes, write_bytes.
 
-They are ``read()`` and ``write()`` of the store class with pathlib's shapes: text is
+They are ``read()`` and ``write()`` of the store class with pathlib's shapes (and their
+retries): text is
 encoded and decoded here (UTF-8 unless told, no newline translation, so what is written is
 read back exactly), and writes accept any bytes-like object.
 """
@@ -11,7 +12,6 @@ import codecs
 from typing import Union
 
 from quorvex.path_algebra import StorePathMixin
-from quorvex.retrying import retry
 
 __all__ = ["ContentMixin"]
 
@@ -34,18 +34,15 @@ class ContentMixin(StorePathMixin):
 
     __slots__ = ()
 
-    @retry()
     def read_bytes(self) -> bytes:
         """The whole object as bytes: ``read()``, FileNotFoundError when it is missing."""
         return self.read()
 
-    @retry()
     def read_text(self, encoding: str = "utf-8", errors: str = "strict") -> str:
         """The whole object decoded as text (UTF-8 unless ``encoding`` says otherwise)."""
         _check_codec(encoding, errors, "read_text()")
         return self.read().decode(encoding, errors)
 
-    @retry()
     def write_bytes(self, data: BytesLike) -> int:
         """Stores ``data`` (bytes, bytearray, memoryview, any buffer) as the object.
 
@@ -59,14 +56,15 @@ class ContentMixin(StorePathMixin):
                                 f"not {type(data).__name__}") from None
             with view:
                 data = view.tobytes()
+        self._object_key("write_bytes()")
         self.write(data)
         return len(data)
 
-    @retry()
     def write_text(self, data: str, encoding: str = "utf-8", errors: str = "strict") -> int:
         """Stores ``data`` encoded as text; returns the number of characters written."""
         if not isinstance(data, str):
             raise TypeError(f"write_text() takes str data, not {type(data).__name__}")
         _check_codec(encoding, errors, "write_text()")
+        self._object_key("write_text()")
         self.write(data.encode(encoding, errors))
         return len(data)

@@ -18,7 +18,8 @@ from typing import Callable, Generic, Iterator, Optional, Self, TypeVar
 from minio.datatypes import Object
 from minio.error import S3Error
 
-from quorvex.metadata import StoreErrorsMixin, as_utc
+from quorvex.metadata import as_utc
+from quorvex.path_algebra import StorePathMixin
 from quorvex.retrying import retry
 
 __all__ = ["DiskUsage", "Entry", "ListingMixin"]
@@ -99,7 +100,7 @@ def _matcher(pattern: object) -> Callable[[str], bool]:
 _Tree = dict[str, tuple[list[str], list[str]]]
 
 
-class ListingMixin(StoreErrorsMixin):
+class ListingMixin(StorePathMixin):
     """What lies below a path, from the store's listings."""
 
     __slots__ = ()
@@ -107,22 +108,22 @@ class ListingMixin(StoreErrorsMixin):
     def _listing(self, recursive: bool) -> Iterator[tuple[str, Object]]:
         """(key relative to this path, record) for each listed entry, as pages arrive.
 
-        A missing bucket raises its FileNotFoundError while the listing is consumed.
+        This path's own folder marker (the key "<path>/") is left out.  A missing bucket
+        raises its FileNotFoundError while the listing is consumed.
         """
-        key = self._key()
-        prefix = key + "/" if key else None
-        objects = iter(self.client.list_objects(self._bucket(), prefix=prefix,
+        prefix = self._prefix()
+        objects = iter(self.client.list_objects(self._bucket(), prefix=prefix or None,
                                                 recursive=recursive))
-        start = len(prefix or "")
+        start = len(prefix)
         while True:
             try:
                 obj = next(objects)
             except StopIteration:
                 return
             except S3Error as exc:
-                self._raise_for(exc)
+                raise self._store_error(exc) from None
             name = obj.object_name or ""
-            if name.startswith(prefix or ""):
+            if name.startswith(prefix) and len(name) > start:
                 yield name[start:], obj
 
     def scandir(self) -> Iterator[Entry[Self]]:

@@ -12,18 +12,17 @@ import datetime
 import io
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import NoReturn, Optional
+from typing import Optional
 
+from minio import Minio
 from minio.error import S3Error
 
+from quorvex.errors import missing_bucket, missing_object
 from quorvex.path_algebra import StorePathMixin
 from quorvex.retrying import retry
 
 __all__ = ["MetadataMixin", "ObjectInfo"]
 
-# The codes under which the SDK reports an object that is not there (a HEAD reply has no
-# body, so the SDK names a 404 on an object NoSuchKey).
-_MISSING_OBJECT_CODES = frozenset({"NoSuchKey", "NoSuchObject", "NotFound"})
 _USER_METADATA_PREFIX = "x-amz-meta-"
 
 
@@ -64,28 +63,7 @@ def user_metadata(headers: Optional[Mapping[str, str]]) -> dict[str, str]:
     return found
 
 
-class StoreErrorsMixin(StorePathMixin):
-    """The ``FileNotFoundError``\\ s of the store class, for the toolbox to raise."""
-
-    __slots__ = ()
-
-    def _missing_bucket(self) -> FileNotFoundError:
-        return FileNotFoundError(f"Bucket: '{self.bucket_name}' does not exist.")
-
-    def _missing_object(self) -> FileNotFoundError:
-        return FileNotFoundError(f"'{self.path}' does not exist in bucket "
-                                 f"'{self.bucket_name}'.")
-
-    def _raise_for(self, exc: S3Error) -> NoReturn:
-        """Raises the FileNotFoundError for a missing bucket or object, else ``exc``."""
-        if exc.code == "NoSuchBucket":
-            raise self._missing_bucket() from exc
-        if exc.code in _MISSING_OBJECT_CODES:
-            raise self._missing_object() from exc
-        raise exc
-
-
-class MetadataMixin(StoreErrorsMixin):
+class MetadataMixin(StorePathMixin):
     """Questions and small changes about exactly one object."""
 
     __slots__ = ()
@@ -98,15 +76,16 @@ class MetadataMixin(StoreErrorsMixin):
         (the text of ``exists``); any other store error is raised as it is.
         """
         key = self._key()
+        bucket = self._bucket()
         if not key:
             # The root is never an object, whatever a store answers for the key "/".
-            if not self.client.bucket_exists(self._bucket()):
-                raise self._missing_bucket()
-            raise self._missing_object()
+            if not self.client.bucket_exists(bucket):
+                raise missing_bucket(bucket)
+            raise missing_object(key, bucket)
         try:
-            obj = self.client.stat_object(self._bucket(), key)
+            obj = self.client.stat_object(bucket, key)
         except S3Error as exc:
-            self._raise_for(exc)
+            raise self._store_error(exc) from None
         last_modified = as_utc(obj.last_modified)
         if last_modified is None:
             raise ValueError(f"the store reported no Last-Modified for {key!r}")
@@ -114,12 +93,10 @@ class MetadataMixin(StoreErrorsMixin):
                           last_modified=last_modified, content_type=obj.content_type,
                           metadata=user_metadata(obj.metadata), version_id=obj.version_id)
 
-    @retry()
     def is_file(self) -> bool:
         """Whether an object of exactly this name exists: the method form of ``exists``."""
         return bool(self.exists)
 
-    @retry()
     def touch(self, exist_ok: bool = True) -> None:
         """Creates an empty object when none exists; an existing one is left untouched.
 
@@ -128,16 +105,15 @@ class MetadataMixin(StoreErrorsMixin):
         """
         if not isinstance(exist_ok, bool):
             raise TypeError(f"touch() takes a bool exist_ok, not {type(exist_ok).__name__}")
-        if not self._key():
-            raise IsADirectoryError("the root of the bucket cannot be an object")
+        key = self._object_key("touch()")
+        bucket = self._bucket()
         if self.exists:
             if not exist_ok:
                 raise FileExistsError(f"'{self.path}' already exists in bucket "
-                                      f"'{self.bucket_name}'.")
+                                      f"'{bucket}'.")
             return
-        self.client.put_object(self._bucket(), self._key(), io.BytesIO(b""), 0)
+        _put_empty(self.client, bucket, key)
 
-    @retry()
     def unlink(self, missing_ok: bool = False) -> None:
         """Removes exactly this object, never anything below it.
 
@@ -147,11 +123,22 @@ class MetadataMixin(StoreErrorsMixin):
         if not isinstance(missing_ok, bool):
             raise TypeError(f"unlink() takes a bool missing_ok, "
                             f"not {type(missing_ok).__name__}")
-        if not self._key():
-            raise IsADirectoryError("the root of the bucket is not an object to unlink")
+        key = self._object_key("unlink()")
+        bucket = self._bucket()
         if not missing_ok and not self.exists:
-            raise self._missing_object()
+            raise missing_object(key, bucket)
         try:
-            self.client.remove_object(self._bucket(), self._key())
+            _remove(self.client, bucket, key)
         except S3Error as exc:
-            self._raise_for(exc)
+            raise self._store_error(exc) from None
+
+
+# The members (exists) retry on their own; only the requests made here are retried here.
+@retry()
+def _put_empty(client: Minio, bucket: str, key: str) -> None:
+    client.put_object(bucket, key, io.BytesIO(b""), 0)
+
+
+@retry()
+def _remove(client: Minio, bucket: str, key: str) -> None:
+    client.remove_object(bucket, key)

@@ -11,6 +11,9 @@ from __future__ import annotations
 from pathlib import PurePosixPath
 from typing import TYPE_CHECKING, Optional, Self, Union
 
+from quorvex.config import CONFIG_FILE_VARIABLE, env_name
+from quorvex.errors import BucketNotConfiguredError, RootIsNotAnObjectError, translate
+
 if TYPE_CHECKING:
     from minio import Minio
 
@@ -54,12 +57,37 @@ class StorePathMixin:
         """The object key: the POSIX text of the path, "" for the bucket's root."""
         return "" if self.path == _ROOT else self.path.as_posix()
 
+    def _object_key(self, what: str) -> str:
+        """The object key, where an object name is needed: the root is refused."""
+        key = self._key()
+        if not key:
+            raise RootIsNotAnObjectError(what)
+        return key
+
+    def _prefix(self) -> str:
+        """The listing prefix of everything below this path: "key/", "" for the root."""
+        key = self._key()
+        return key + "/" if key else ""
+
     def _bucket(self) -> str:
-        """The calling thread's bucket name; ValueError when its section names none."""
+        """The calling thread's bucket name.
+
+        ConfigurationError, naming the variable to set, when the thread's section names
+        none; checked before any request.
+        """
         bucket = self.bucket_name
         if bucket is None:
-            raise ValueError("no bucket_name is configured for this thread's section")
+            section = self._current_section()
+            raise BucketNotConfiguredError(
+                f"no bucket_name is configured for section {section!r}: set "
+                f"{env_name(section, 'bucket_name')} (or 'bucket_name' in the [{section}] "
+                f"section of the file named by {CONFIG_FILE_VARIABLE})")
         return bucket
+
+    def _store_error(self, exc: BaseException, key: Optional[str] = None) -> BaseException:
+        """``exc`` as the toolbox reports it: FileNotFoundError for a missing bucket or
+        object (``key``, by default this path's), anything else as it is."""
+        return translate(exc, self.bucket_name, self._key() if key is None else key)
 
     def _at(self, key: str) -> Self:
         """The path of the caller's class for ``key``."""

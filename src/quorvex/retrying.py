@@ -57,7 +57,7 @@ from minio.error import S3Error, ServerError
 
 from quorvex.config import EnvConfig
 
-__all__ = ["backoff_delay", "is_transient", "retry"]
+__all__ = ["backoff_delay", "configured_attempts", "is_transient", "retry"]
 
 _log = logging.getLogger("quorvex.retry")
 
@@ -107,6 +107,11 @@ def is_transient(exc: BaseException) -> bool:
         # will not go away by itself.
         return exc.reason is None or is_transient(exc.reason)
     return isinstance(exc, _TRANSPORT_ERRORS)
+
+
+def configured_attempts() -> int:
+    """The number of attempts in all that a failing call gets (``QUORVEX_RETRY_ATTEMPTS``)."""
+    return EnvConfig.init_configer().get_int(RETRY_SECTION, "attempts", DEFAULT_ATTEMPTS, 1)
 
 
 def backoff_delay(index: int, delay: float, max_delay: float) -> float:
@@ -203,7 +208,7 @@ def _retry_call(func: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[st
     if attempts is None or delay is None or max_delay is None:
         config = EnvConfig.init_configer()
         if attempts is None:
-            attempts = config.get_int(RETRY_SECTION, "attempts", DEFAULT_ATTEMPTS, 1)
+            attempts = configured_attempts()
         if delay is None:
             delay = config.get_float(RETRY_SECTION, "delay", DEFAULT_DELAY, 0.0)
         if max_delay is None:

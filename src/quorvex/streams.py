@@ -17,78 +17,46 @@ import concurrent.futures
 import hashlib
 import io
 from collections import deque
-from typing import Any, Optional, Union
+from typing import Any, Optional
 
+from minio import Minio
 from minio.datatypes import Part
 from minio.error import S3Error
 
+from quorvex.digests import MD5_HEADER, MD5_METADATA, clean_etag
+from quorvex.errors import ObjectChangedError, is_missing, missing_object, translate
 from quorvex.path_algebra import StorePathMixin
-from quorvex.retrying import is_transient, retry
+from quorvex.retrying import configured_attempts, is_transient, retry
+from quorvex.sizes import MAX_PARTS, PART_SIZE, PARTS_IN_FLIGHT, READ_BUFFER
 
-__all__ = ["MD5_METADATA", "ObjectChangedError", "ObjectReader", "ObjectWriter",
-           "PART_SIZE", "StreamsMixin", "missing_object_error", "multipart_etag"]
-
-# Parts of a multipart upload.  Objects up to one part go as a single PUT.  The size is
-# fixed so that the ETag of an object this module uploaded in parts can be computed again
-# from a local file (see multipart_etag).
-PART_SIZE = 8 * 1024 * 1024
-MAX_PARTS = 10_000
-# The user metadata holding the hex MD5 of an object's bytes.
-MD5_METADATA = "md5"
-MD5_HEADER = "x-amz-meta-" + MD5_METADATA
-# Parts in flight while a writer goes on filling the next one.
-PARTS_IN_FLIGHT = 2
-READ_BUFFER = 1024 * 1024
-# Consecutive failures of the body of a read, at one position, before giving up.
-BODY_ATTEMPTS = 3
-_MISSING_CODES = frozenset({"NoSuchKey", "NoSuchBucket", "NoSuchObject"})
-
-
-class ObjectChangedError(OSError):
-    """The object behind an open reader was replaced or removed."""
-
-
-def missing_object_error(key: str, bucket: Optional[str]) -> FileNotFoundError:
-    return FileNotFoundError(f"'{key}' does not exist in bucket '{bucket}'.")
-
-
-def multipart_etag(part_digests: list[bytes]) -> str:
-    """The ETag S3 gives an object uploaded in parts whose MD5 digests are ``part_digests``."""
-    combined = hashlib.md5(b"".join(part_digests))
-    return f"{combined.hexdigest()}-{len(part_digests)}"
-
-
-def _etag(value: Optional[str]) -> str:
-    return (value or "").strip().strip('"')
+__all__ = ["ObjectReader", "ObjectWriter", "StreamsMixin", "stat_object"]
 
 
 @retry()
-def _stat(client: Any, bucket: Optional[str], key: str) -> Any:
+def _stat(client: Minio, bucket: str, key: str) -> Any:
     return client.stat_object(bucket, key)
 
 
-def stat_or_missing(client: Any, bucket: Optional[str], key: str) -> Any:
+def stat_object(client: Minio, bucket: str, key: str) -> Any:
     """The stat of ``key``; FileNotFoundError when the object or the bucket is missing."""
     try:
         return _stat(client, bucket, key)
     except S3Error as exc:
-        if exc.code in _MISSING_CODES:
-            raise missing_object_error(key, bucket) from exc
-        raise
+        raise translate(exc, bucket, key) from None
 
 
 @retry()
-def _get_pinned(client: Any, bucket: Optional[str], key: str, offset: int,
+def _get_pinned(client: Minio, bucket: str, key: str, offset: int,
                 etag: str) -> Any:
     try:
         response = client.get_object(bucket, key, offset=offset,
                                      request_headers={"If-Match": f'"{etag}"'})
     except S3Error as exc:
-        if exc.code == "PreconditionFailed" or exc.code in _MISSING_CODES:
+        if exc.code == "PreconditionFailed" or is_missing(exc):
             raise ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced or "
                                      f"removed while it was open for reading") from exc
         raise
-    seen = _etag(response.headers.get("ETag"))
+    seen = clean_etag(response.headers.get("ETag"))
     if seen and seen != etag:
         _release(response)
         raise ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced while it was "
@@ -106,7 +74,7 @@ def _release(response: Any) -> None:
 class ObjectReader(io.RawIOBase):
     """The bytes of one version of one object, read with GETs from any position."""
 
-    def __init__(self, client: Any, bucket: Optional[str], key: str, size: int,
+    def __init__(self, client: Minio, bucket: str, key: str, size: int,
                  etag: str) -> None:
         super().__init__()
         self.name = key
@@ -163,7 +131,7 @@ class ObjectReader(io.RawIOBase):
             except Exception as exc:
                 self._drop_response()
                 failures += 1
-                if failures >= BODY_ATTEMPTS or not is_transient(exc):
+                if failures >= configured_attempts() or not is_transient(exc):
                     raise
                 continue
             self._position += count
@@ -192,34 +160,34 @@ class ObjectReader(io.RawIOBase):
 
 
 @retry()
-def _put_whole(client: Any, bucket: Optional[str], key: str, data: bytes,
-               metadata: dict[str, str], content_type: str) -> None:
+def _put_whole(client: Minio, bucket: str, key: str, data: bytes,
+               md5: str, content_type: str) -> None:
     client.put_object(bucket, key, io.BytesIO(data), len(data), content_type=content_type,
-                      metadata=metadata)
+                      metadata={MD5_METADATA: md5})
 
 
 @retry()
-def _create_upload(client: Any, bucket: Optional[str], key: str,
+def _create_upload(client: Minio, bucket: str, key: str,
                    headers: dict[str, str]) -> str:
     upload_id: str = client._create_multipart_upload(bucket, key, dict(headers))
     return upload_id
 
 
 @retry()
-def _upload_part(client: Any, bucket: Optional[str], key: str, data: bytes,
+def _upload_part(client: Minio, bucket: str, key: str, data: bytes,
                  upload_id: str, number: int) -> str:
     etag: str = client._upload_part(bucket, key, data, None, upload_id, number)
     return etag
 
 
 @retry()
-def _complete_upload(client: Any, bucket: Optional[str], key: str, upload_id: str,
+def _complete_upload(client: Minio, bucket: str, key: str, upload_id: str,
                      parts: list[Part]) -> None:
     client._complete_multipart_upload(bucket, key, upload_id, parts)
 
 
 @retry()
-def _abort_upload(client: Any, bucket: Optional[str], key: str, upload_id: str) -> None:
+def _abort_upload(client: Minio, bucket: str, key: str, upload_id: str) -> None:
     client._abort_multipart_upload(bucket, key, upload_id)
 
 
@@ -233,7 +201,7 @@ class ObjectWriter(io.BufferedIOBase):
     only at the end, after the metadata was sent).
     """
 
-    def __init__(self, client: Any, bucket: Optional[str], key: str, *,
+    def __init__(self, client: Minio, bucket: str, key: str, *,
                  md5: Optional[str] = None,
                  content_type: str = "application/octet-stream",
                  parts_in_flight: int = PARTS_IN_FLIGHT) -> None:
@@ -272,11 +240,6 @@ class ObjectWriter(io.BufferedIOBase):
     def tell(self) -> int:
         self._check_open()
         return self._size
-
-    def flush(self) -> None:
-        # Parts are sent as they fill; a partial part cannot be stored on its own.
-        if self._closed:
-            return
 
     def write(self, data: Any) -> int:
         self._check_open()
@@ -355,7 +318,7 @@ class ObjectWriter(io.BufferedIOBase):
                 raise ValueError(f"the bytes written to '{self.name}' do not have the MD5 "
                                  f"announced for them")
             _put_whole(self._client, self._bucket, self.name, bytes(self._buffer),
-                       {MD5_METADATA: md5}, self._content_type)
+                       md5, self._content_type)
             return
         self._send_part(bytes(self._buffer))
         self._buffer = bytearray()
@@ -394,7 +357,7 @@ class ObjectWriter(io.BufferedIOBase):
         except BaseException as exc:
             self._failure = exc
             raise
-        self._parts.append(Part(len(self._parts) + 1, _etag(etag)))
+        self._parts.append(Part(len(self._parts) + 1, clean_etag(etag)))
 
     def _shutdown_pool(self) -> None:
         pool, self._pool = self._pool, None
@@ -419,8 +382,6 @@ class _TextWriter(io.TextIOWrapper):
 
 
 _MODES = frozenset({"rb", "r", "wb", "w"})
-# Returned by open(): what the mode asks for.
-OpenFile = Union[io.BufferedReader, ObjectReader, io.TextIOWrapper, ObjectWriter]
 
 
 class StreamsMixin(StorePathMixin):
@@ -448,18 +409,21 @@ class StreamsMixin(StorePathMixin):
             raise ValueError("binary mode takes no encoding, errors or newline argument")
         if not binary and buffering == 0:
             raise ValueError("can't have unbuffered text I/O")
-        key = self.path.as_posix()
+        writing = mode.startswith("w")
+        key = self._object_key(f"open() in mode {mode!r}") if writing else self._key()
+        bucket = self._bucket()
+        if not key:
+            raise missing_object(key, bucket)  # the root is never an object to read
         client = self.client
-        bucket = self.bucket_name
-        if mode.startswith("w"):
+        if writing:
             writer = ObjectWriter(client, bucket, key)
             if binary:
                 return writer
             return _TextWriter(writer, encoding=encoding or "utf-8", errors=errors,
                                newline=newline, line_buffering=buffering == 1,
                                write_through=True)
-        stat = stat_or_missing(client, bucket, key)
-        raw = ObjectReader(client, bucket, key, int(stat.size), _etag(stat.etag))
+        stat = stat_object(client, bucket, key)
+        raw = ObjectReader(client, bucket, key, int(stat.size), clean_etag(stat.etag))
         if buffering == 0:
             return raw
         size = READ_BUFFER if buffering < 0 or buffering == 1 else buffering

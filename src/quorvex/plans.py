@@ -1,0 +1,162 @@
+"""What a transfer moves, checked before anything changes, and how its tasks run.
+
+Every transfer first decides what it moves (an object, or every object below a prefix,
+from one recursive listing; a local file or tree) and checks all of it and every argument,
+then hands one task per file to a pool of ``workers`` threads.  The first failure of a
+tree cancels the tasks not yet started, waits for those in flight and raises
+:class:`quorvex.errors.TransferError`.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import os
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Optional, Sequence, Union
+
+from minio import Minio
+from minio.error import S3Error
+
+from quorvex._progress import Progress
+from quorvex.config import EnvConfig, env_name
+from quorvex.digests import clean_etag, metadata_md5
+from quorvex.errors import TransferError, missing_object, translate
+from quorvex.retrying import retry
+from quorvex.streams import stat_object
+
+__all__ = ["LocalPath", "Remote", "Task", "check_local", "check_workers", "list_below",
+           "object_or_listing", "run_tasks", "stat_or_none", "stat_remote"]
+
+LocalPath = Union[str, "os.PathLike[str]"]
+
+
+@dataclass(frozen=True)
+class Remote:
+    """What a listing or a stat tells of one object."""
+
+    key: str
+    size: int
+    etag: str
+    md5: Optional[str] = None  # from the user metadata, when a stat fetched it
+
+
+# -- the store side ----------------------------------------------------------------------
+
+@retry()
+def _list(client: Minio, bucket: str, prefix: str) -> list[Remote]:
+    return [Remote(item.object_name or "", int(item.size or 0), clean_etag(item.etag))
+            for item in client.list_objects(bucket, prefix=prefix or None, recursive=True)]
+
+
+def list_below(client: Minio, bucket: str, prefix: str) -> list[Remote]:
+    """Every object whose key starts with ``prefix``, from one recursive listing."""
+    try:
+        return _list(client, bucket, prefix)
+    except S3Error as exc:
+        raise translate(exc, bucket, prefix.rstrip("/")) from None
+
+
+def stat_remote(client: Minio, bucket: str, key: str) -> Remote:
+    """The object ``key`` with its ``md5`` metadata; FileNotFoundError when missing."""
+    stat = stat_object(client, bucket, key)
+    return Remote(key, int(stat.size or 0), clean_etag(stat.etag),
+                  metadata_md5(stat.metadata))
+
+
+def stat_or_none(client: Minio, bucket: str, key: str) -> Optional[Remote]:
+    """The object ``key``, or None when it is missing."""
+    try:
+        return stat_remote(client, bucket, key)
+    except FileNotFoundError:
+        return None
+
+
+def object_or_listing(client: Minio, bucket: str, key: str, prefix: str,
+                      ) -> tuple[Optional[Remote], list[Remote]]:
+    """The object ``key``, or else the listing below ``prefix``.
+
+    FileNotFoundError when there is neither (or when the bucket is missing).
+    """
+    if key:
+        remote = stat_or_none(client, bucket, key)
+        if remote is not None:
+            return remote, []
+    listing = list_below(client, bucket, prefix)
+    if not listing:
+        raise missing_object(key, bucket)
+    return None, listing
+
+
+# -- checks ------------------------------------------------------------------------------
+
+def check_workers(workers: Any, section: str) -> int:
+    """``workers`` if it is an int from 1 to the section's pool size."""
+    if isinstance(workers, bool) or not isinstance(workers, int):
+        raise TypeError(f"workers must be an int, not {type(workers).__name__}")
+    limit = EnvConfig.init_configer().client_settings(section).max_connections
+    if not 1 <= workers <= limit:
+        raise ValueError(
+            f"workers must be an int from 1 to the client's pool size {limit}, got "
+            f"{workers!r}; the pool size is the setting max_connections "
+            f"({env_name(section, 'max_connections')})")
+    return workers
+
+
+def check_local(local_path: Any, what: str) -> Path:
+    """``local_path`` (a str or os.PathLike of text, not empty) as a Path."""
+    if isinstance(local_path, (bytes, bytearray)) or \
+            not isinstance(local_path, (str, os.PathLike)):
+        raise TypeError(f"{what} takes a str or os.PathLike local path, not "
+                        f"{type(local_path).__name__}")
+    text = os.fspath(local_path)
+    if not isinstance(text, str):
+        raise TypeError(f"{what} takes a text local path, not {type(text).__name__}")
+    if not text:
+        raise ValueError(f"{what} takes a non-empty local path")
+    return Path(text)
+
+
+# -- running many tasks ------------------------------------------------------------------
+
+Task = tuple[str, Callable[[], object]]
+
+
+def run_tasks(tasks: Sequence[Task], workers: int, verb: str, progress: Progress,
+              completed: Optional[list[str]] = None) -> None:
+    """Runs ``tasks`` (name, function) on ``workers`` threads; TransferError on a failure.
+
+    The names of the tasks that succeeded are appended to ``completed`` as they finish.
+    """
+    done: list[str] = [] if completed is None else completed
+    start = len(done)
+    failed: list[str] = []
+    first: Optional[BaseException] = None
+    first_name = ""
+    with concurrent.futures.ThreadPoolExecutor(
+            max_workers=min(workers, max(1, len(tasks))),
+            thread_name_prefix="quorvex-transfer") as pool:
+        futures = {pool.submit(function): name for name, function in tasks}
+        try:
+            for future in concurrent.futures.as_completed(futures):
+                if future.cancelled():
+                    continue
+                error = future.exception()
+                if error is None:
+                    done.append(futures[future])
+                    progress.file_done()
+                    continue
+                failed.append(futures[future])
+                if first is None:
+                    first, first_name = error, futures[future]
+                    for other in futures:
+                        other.cancel()
+        except BaseException:
+            for other in futures:
+                other.cancel()
+            raise
+    if first is not None:
+        ok = done[start:]
+        raise TransferError(
+            f"{verb} of {first_name!r} failed ({type(first).__name__}: {first}); "
+            f"{len(ok)} of {len(tasks)} completed", ok, failed, len(tasks)) from first
