@@ -154,3 +154,19 @@ def test_configure_overrides_the_environment(configured, monkeypatch) -> None:
     assert MinIOPath().bucket_name == s3.bucket
     for bucket, body in ((s3.bucket, b"from the environment"), (given_bucket, b"given in code")):
         assert s3.client.get_object(bucket, "k.txt").data == body
+
+
+def test_no_message_shows_a_secret_key(config, monkeypatch, tmp_path) -> None:
+    secret = "s3cr3t-Value-42"
+    with pytest.raises(TypeError) as caught:
+        configure(secret_key=secret.encode())
+    assert secret not in str(caught.value) and "bytes" in str(caught.value)
+    for text in (f"secret_key = {secret}\n[minio]\n",             # before any header
+                 f"[minio]\nendpoint = h\n{secret}\n"):           # a line with no '='
+        (tmp_path / "q.ini").write_text(text)
+        monkeypatch.setenv("QUORVEX_CONFIG", str(tmp_path / "q.ini"))
+        with pytest.raises(ConfigurationError, match=r"line") as caught:
+            config.get("minio", "endpoint")
+        assert secret not in str(caught.value)
+        monkeypatch.delenv("QUORVEX_CONFIG")
+        config.get("minio", "endpoint")  # forget the file before the next one

@@ -208,3 +208,45 @@ def test_large_listings_are_paged_and_lazy(store: Any,
     walked = {d.path.as_posix(): len(files) for d, _, files in big.walk()}
     assert walked == {"big": 0, "big/p0": 334, "big/p1": 334, "big/p2": 334}
     assert len(listing_requests) == 2
+
+
+# -- one answer per question, whatever the door ------------------------------------------
+
+def test_every_door_gives_the_same_error(configured: Any, tmp_path: Any,
+                                         monkeypatch: pytest.MonkeyPatch) -> None:
+    from quorvex.errors import BucketNotConfiguredError, RootIsNotAnObjectError
+
+    local = tmp_path / "f.txt"
+    local.write_bytes(b"data")
+    doors = {
+        "open": lambda p: p.open("wb"), "touch": lambda p: p.touch(),
+        "write_text": lambda p: p.write_text("x"), "write_bytes": lambda p: p.write_bytes(b"x"),
+        "upload_from": lambda p: p.upload_from(local), "stat": lambda p: p.stat(),
+        "read_text": lambda p: p.read_text(), "download_to": lambda p: p.download_to(tmp_path),
+        "copy": lambda p: p.copy("elsewhere"), "du": lambda p: p.du(),
+        "scandir": lambda p: list(p.scandir()), "unlink": lambda p: p.unlink(),
+    }
+    # A missing bucket: FileNotFoundError naming it, never the SDK's error.
+    for name in ("stat", "read_text", "download_to", "copy", "du", "scandir", "open"):
+        door = doors[name] if name != "open" else (lambda p: p.open("rb"))
+        with pytest.raises(FileNotFoundError, match=configured.bucket):
+            door(MinIOPath(path="k"))
+    configured.make_bucket()
+    # The root, wherever an object name is needed: one refusal, nothing stored.
+    for name in ("open", "touch", "write_text", "write_bytes", "upload_from", "unlink"):
+        with pytest.raises(RootIsNotAnObjectError) as caught:
+            doors[name](MinIOPath(path=""))
+        assert isinstance(caught.value, ValueError), name
+    assert list(configured.client.list_objects(configured.bucket, recursive=True)) == []
+    # No bucket configured: one ConfigurationError naming the variable, before any request.
+    monkeypatch.delenv("MINIO_BUCKET_NAME")
+    for name, door in doors.items():
+        with pytest.raises(BucketNotConfiguredError, match="MINIO_BUCKET_NAME"):
+            door(MinIOPath(path="k"))
+
+
+def test_du_leaves_out_the_folder_markers(store: Any) -> None:
+    put(store, "L/m/", "L/m/n/", "L/m/n/x", body=b"abc")
+    assert MinIOPath(path="L/m").du() == DiskUsage(size=3, count=1)
+    put(store, "L/e/")
+    assert MinIOPath(path="L/e").du() == DiskUsage(size=0, count=0)

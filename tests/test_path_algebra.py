@@ -109,6 +109,19 @@ def test_match_from_the_right(pattern: str, expected: bool) -> None:
     assert P("logs/2026/a.csv").match(pattern) is expected
 
 
+def test_no_derived_name_names_the_parent_and_match_counts_components() -> None:
+    # "..bak" without its suffix would be ".": the parent, which delete() would empty.
+    for derive in (lambda: P("logs/..bak").with_suffix(""), lambda: P("logs/x").with_stem("."),
+                   lambda: P("logs/x").with_name(".."), lambda: P("logs/..").with_stem("")):
+        with pytest.raises(ValueError):
+            derive()
+    assert P("logs/..bak").with_suffix(".old") == P("logs/..old")
+    assert P("logs/.bashrc").with_suffix(".x") == P("logs/.bashrc.x")
+    # The root is not a component: a one-component key has no parent directory to match.
+    assert not P("x.csv").match("*/*.csv") and P("d/x.csv").match("*/*.csv")
+    assert not P("").match("*") and P("").match("/")
+
+
 def test_ordering_by_key_text_only_against_the_same_class() -> None:
     paths = [P("b"), P("a/z"), P(""), P("a.txt"), P("a")]
     assert [p.path.as_posix() for p in sorted(paths)] == ["/", "a", "a.txt", "a/z", "b"]

@@ -420,9 +420,28 @@ class EnvConfig:
         except (OSError, UnicodeDecodeError, configparser.Error) as exc:
             raise ConfigurationError(
                 f"the configuration file {path!r} (named by {CONFIG_FILE_VARIABLE}) "
-                f"cannot be used: {exc}"
+                f"cannot be used: {_file_problem(exc)}"
             ) from None
         return {name: dict(parser.items(name)) for name in parser.sections()}
+
+
+def _file_problem(exc: BaseException) -> str:
+    """What is wrong with the file, without the text of any of its lines.
+
+    configparser quotes the offending line, and a line of this file may hold a secret key.
+    """
+    if isinstance(exc, configparser.MissingSectionHeaderError):
+        return f"line {exc.lineno} comes before the first [section] header"
+    if isinstance(exc, configparser.ParsingError):
+        lines = ", ".join(str(lineno) for lineno, _ in exc.errors)
+        return f"line(s) {lines} are neither a [section] header nor 'option = value'"
+    if isinstance(exc, UnicodeDecodeError):
+        return f"it is not UTF-8 text (byte {exc.start})"
+    return str(exc)
+
+
+def _is_secret(key: str) -> bool:
+    return "secret" in key.lower() or "password" in key.lower()
 
 
 def _make_slot(name: str, option: str, given: Optional[str]) -> _Slot:
@@ -443,8 +462,9 @@ def _setting_text(key: str, value: SettingValue) -> Optional[str]:
         return str(value)
     if isinstance(value, float) and math.isfinite(value):
         return repr(value)
+    shown = f"a {type(value).__name__}" if _is_secret(key) else repr(value)
     raise TypeError(f"configure(): {key} must be a str, bool, int, finite float or None, "
-                    f"not {value!r}")
+                    f"not {shown}")
 
 
 class Configured:

@@ -36,11 +36,13 @@ class ContentMixin(StorePathMixin):
 
     def read_bytes(self) -> bytes:
         """The whole object as bytes: ``read()``, FileNotFoundError when it is missing."""
+        self._bucket()
         return self.read()
 
     def read_text(self, encoding: str = "utf-8", errors: str = "strict") -> str:
         """The whole object decoded as text (UTF-8 unless ``encoding`` says otherwise)."""
         _check_codec(encoding, errors, "read_text()")
+        self._bucket()
         return self.read().decode(encoding, errors)
 
     def write_bytes(self, data: BytesLike) -> int:
@@ -57,6 +59,7 @@ class ContentMixin(StorePathMixin):
             with view:
                 data = view.tobytes()
         self._object_key("write_bytes()")
+        self._bucket()
         self.write(data)
         return len(data)
 
@@ -66,5 +69,6 @@ class ContentMixin(StorePathMixin):
             raise TypeError(f"write_text() takes str data, not {type(data).__name__}")
         _check_codec(encoding, errors, "write_text()")
         self._object_key("write_text()")
+        self._bucket()
         self.write(data.encode(encoding, errors))
         return len(data)

@@ -95,6 +95,7 @@ class MetadataMixin(StorePathMixin):
 
     def is_file(self) -> bool:
         """Whether an object of exactly this name exists: the method form of ``exists``."""
+        self._bucket()
         return bool(self.exists)
 
     def touch(self, exist_ok: bool = True) -> None:

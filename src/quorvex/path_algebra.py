@@ -196,13 +196,21 @@ class PathAlgebraMixin(StorePathMixin):
         return self.with_name(stem + self.suffix)
 
     def with_suffix(self, suffix: str) -> Self:
-        """This path with its final suffix replaced by ``suffix`` ("" removes it)."""
+        """This path with its final suffix replaced by ``suffix`` ("" removes it).
+
+        ValueError where the new name would be "", "." or ".." (``"..bak"`` without its
+        suffix), which would name the parent or the path itself.
+        """
         if not isinstance(suffix, str):
             raise TypeError(f"with_suffix() takes a str, not {type(suffix).__name__}")
         if self.path == _ROOT:
             raise ValueError("the root of the bucket has no name to give a suffix")
-        # pathlib checks the suffix: it starts with "." and holds no "/".
-        return self._at(self.path.with_suffix(suffix).as_posix())
+        self.path.with_suffix(suffix)  # pathlib checks the suffix: a leading ".", no "/"
+        name = self.path.stem + suffix
+        if name in _REFUSED_COMPONENTS:
+            raise ValueError(f"with_suffix({suffix!r}) of {self._key()!r} gives the name "
+                             f"{name!r}, which is not a name of its own")
+        return self.parent.joinpath(name)
 
     # -- relations -----------------------------------------------------------------------
 
@@ -238,12 +246,16 @@ class PathAlgebraMixin(StorePathMixin):
     def match(self, pattern: str) -> bool:
         """Whether the key matches the shell-style ``pattern``, as ``PurePosixPath.match``.
 
-        A relative pattern matches the trailing components ("*.csv", "2026/*.csv"); a
-        pattern starting with "/" must match the whole key ("/logs/*").
+        A relative pattern matches the trailing components ("*.csv", "2026/*.csv") and
+        needs at least as many components as it has; a pattern starting with "/" must
+        match the whole key ("/logs/*").  The root has no components: only "/" matches it.
         """
         if not isinstance(pattern, str):
             raise TypeError(f"match() takes a str pattern, not {type(pattern).__name__}")
-        return PurePosixPath("/" + self._key()).match(pattern)
+        if pattern.startswith("/"):
+            return PurePosixPath("/" + self._key()).match(pattern)
+        key = self._key()
+        return bool(key) and PurePosixPath(key).match(pattern)
 
     # -- ordering ------------------------------------------------------------------------
 
