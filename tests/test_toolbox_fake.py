@@ -78,3 +78,16 @@ def test_unlink_of_a_missing_bucket_is_not_missing_ok() -> None:
     client = RecordingClient(remove_object=error("NoSuchBucket"))
     with pytest.raises(FileNotFoundError, match="Bucket: 'bkt'"):
         at("k", client).unlink(missing_ok=True)
+
+
+def test_download_plan_of_folder_markers(tmp_path: Any) -> None:
+    from quorvex.plans import Remote
+    from quorvex.transfers import _local_plan
+
+    keys = ("p/", "p/a/", "p/b", "p/b/", "p/b/c/", "p/d/e/", "p/d/f")
+    plan, folders = _local_plan([Remote(k, 0, "e") for k in keys], "p/", tmp_path)
+    # Markers make only folders; one where a file goes yields to the file.
+    assert sorted(str(t.relative_to(tmp_path)) for _, t in plan) == ["b", "d/f"]
+    assert [str(f.relative_to(tmp_path)) for f in folders] == ["d", "a", "d/e"]
+    with pytest.raises(ValueError, match="as a file and as a folder"):
+        _local_plan([Remote(k, 0, "e") for k in ("p/b", "p/b/x")], "p/", tmp_path)
