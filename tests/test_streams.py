@@ -18,7 +18,7 @@ import quorvex._progress
 import quorvex.retrying
 from quorvex._progress import Progress
 from quorvex.digests import local_matches, sdk_part_size
-from quorvex.errors import TransferError
+from quorvex.errors import TransferError, UnexpectedReplyError
 from quorvex.plans import Remote, run_tasks
 from quorvex.plans import check_workers as _check_workers
 from quorvex.sizes import PART_SIZE
@@ -27,22 +27,34 @@ from quorvex.transfers import _local_plan, _walk_files
 
 
 class Reply(io.BytesIO):
-    def __init__(self, data: bytes, etag: str, cut: Optional[int] = None) -> None:
+    def __init__(self, data: bytes, etag: str, cut: Optional[int] = None, status: int = 200,
+                 content_range: Optional[str] = None) -> None:
         super().__init__(data if cut is None else data[:cut])
-        self.headers = {"ETag": f'"{etag}"'}
+        self.status = status
+        self.headers = {"ETag": f'"{etag}"', "Content-Length": str(len(data))}
+        if content_range is not None:
+            self.headers["Content-Range"] = content_range
+        self.released = False
 
     def release_conn(self) -> None:
-        pass
+        self.released = True
 
 
 class MemoryClient:
-    """The part of minio.Minio that open() uses, over a dict; ``refuse_part`` fails one part."""
+    """The part of minio.Minio that open() uses, over a dict; ``refuse_part`` fails one part.
+
+    A GET from an offset is answered as a server does (206 and its Content-Range), or, by
+    ``ranged_reply``, as a proxy that ignores Range ("whole": 200 and every byte) or with a
+    made-up Content-Range (any other text).
+    """
 
     def __init__(self) -> None:
         self.objects: dict[str, bytes] = {}
         self.uploads: dict[str, dict[int, bytes]] = {}
         self.refuse_part: Optional[int] = None
         self.cut_next_reply: Optional[int] = None
+        self.ranged_reply: Optional[str] = None
+        self.replies: list[Reply] = []
         self.gets = 0
         self.lock = threading.Lock()
 
@@ -58,7 +70,16 @@ class MemoryClient:
                    request_headers: Optional[dict[str, str]] = None) -> Reply:
         self.gets += 1
         cut, self.cut_next_reply = self.cut_next_reply, None
-        return Reply(self.objects[key][offset:], self.etag(key), cut)
+        data = self.objects[key]
+        if not offset:
+            reply = Reply(data, self.etag(key), cut)
+        elif self.ranged_reply == "whole":
+            reply = Reply(data, self.etag(key), cut)
+        else:
+            content_range = self.ranged_reply or f"bytes {offset}-{len(data) - 1}/{len(data)}"
+            reply = Reply(data[offset:], self.etag(key), cut, 206, content_range)
+        self.replies.append(reply)
+        return reply
 
     def put_object(self, bucket: str, key: str, data: Any, length: int, **_: Any) -> None:
         self.objects[key] = data.read(length)
@@ -126,6 +147,32 @@ def test_reader_resumes_a_cut_reply_and_notices_a_new_version(monkeypatch: Any) 
     client.objects["k"] = b"new"
     with pytest.raises(ObjectChangedError):
         reader.read(10)
+
+
+def test_reader_checks_where_a_ranged_reply_starts(monkeypatch: Any) -> None:
+    monkeypatch.setattr(quorvex.retrying, "_sleep", lambda seconds: None)
+    client = MemoryClient()
+    client.objects["k"] = data = bytes(range(256)) * 12_000  # more than READ_BUFFER
+    etag = client.etag("k")
+    client.ranged_reply = "whole"  # a proxy that ignores Range
+    reader = ObjectReader(client, "bkt", "k", len(data), etag)
+    for offset in (7, len(data) - 3, 1_100_000):
+        reader.seek(offset)
+        assert reader.read(5) == data[offset:offset + 5]
+    client.cut_next_reply = 500_000  # the whole-object reply drops before the offset
+    reader.seek(600_000)
+    assert reader.read(4) == data[600_000:600_004]
+
+    for made_up, error in (("bytes 0-9/10", ObjectChangedError),
+                           (f"bytes 0-{len(data) - 1}/{len(data)}", UnexpectedReplyError),
+                           ("bytes */123", UnexpectedReplyError)):
+        client.ranged_reply = made_up
+        reader = ObjectReader(client, "bkt", "k", len(data), etag)
+        reader.seek(100)
+        with pytest.raises(error):
+            reader.read(5)
+        assert client.replies[-1].released  # the refused reply's connection went back
+    assert reader.seek(0) == 0 and reader.read(3) == data[:3]  # offset 0 sends no Range
 
 
 def test_local_plan_refuses_unsafe_keys_before_anything(tmp_path: Path) -> None:
