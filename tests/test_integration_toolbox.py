@@ -248,8 +248,14 @@ def test_every_door_gives_the_same_error(configured: Any, tmp_path: Any,
         "scandir": lambda p: list(p.scandir()), "unlink": lambda p: p.unlink(),
     }
     # A missing bucket: FileNotFoundError naming it, never the SDK's error.
-    for name in ("stat", "read_text", "download_to", "copy", "du", "scandir", "open"):
-        door = doors[name] if name != "open" else (lambda p: p.open("rb"))
+    def write_through_open(p: Any) -> None:
+        with p.open("wb") as stream:
+            stream.write(b"x")
+
+    for name in ("stat", "read_text", "download_to", "copy", "du", "scandir", "open",
+                 "write_text", "write_bytes", "upload_from", "write_through_open"):
+        door = {"open": lambda p: p.open("rb"),
+                "write_through_open": write_through_open}.get(name) or doors[name]
         with pytest.raises(FileNotFoundError, match=configured.bucket):
             door(MinIOPath(path="k"))
     configured.make_bucket()

@@ -43,7 +43,7 @@ from quorvex.content import ContentMixin
 from quorvex.copying import CopyingMixin
 from quorvex.listing import DiskUsage, Entry, ListingMixin
 from quorvex.metadata import MetadataMixin, ObjectInfo
-from quorvex.path_algebra import PathAlgebraMixin
+from quorvex.path_algebra import REFUSED_COMPONENTS, ROOT, PathAlgebraMixin
 from quorvex.retrying import is_transient, retry
 from quorvex.streams import StreamsMixin
 from quorvex.errors import TransferError
@@ -108,7 +108,6 @@ def _missing(key: object) -> AttributeError:
 
 # -- paths ------------------------------------------------------------------------------
 
-_ROOT = PurePosixPath("/")
 _URI_SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
 _EMPTY_KEY = PurePosixPath(".")
 
@@ -276,7 +275,7 @@ class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, Stre
                 "a key inside the bucket, and the bucket comes from the configuration "
                 "section (its bucket_name), not from the path")
         key = PurePosixPath(path.lstrip("/"))
-        self.path = _ROOT if key == _EMPTY_KEY else key
+        self.path = ROOT if key == _EMPTY_KEY else key
 
     # -- identity --------------------------------------------------------------------
 
@@ -295,9 +294,9 @@ class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, Stre
         """The child called ``name``: one path component, not "", ".", ".." or with "/"."""
         if not isinstance(name, str):
             raise TypeError(f"join() takes a str name, not {type(name).__name__}")
-        if not name or "/" in name or name in (".", ".."):
+        if name in REFUSED_COMPONENTS or "/" in name:
             raise ValueError(f"join() takes one path component, got {name!r}")
-        if self.path == _ROOT:
+        if self.path == ROOT:
             return type(self)(path=name)
         return type(self)(path=f"{self.path.as_posix()}/{name}")
 

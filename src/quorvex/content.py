@@ -11,6 +11,8 @@ from __future__ import annotations
 import codecs
 from typing import Union
 
+from minio.error import S3Error
+
 from quorvex.path_algebra import StorePathMixin
 
 __all__ = ["ContentMixin"]
@@ -60,7 +62,7 @@ class ContentMixin(StorePathMixin):
                 data = view.tobytes()
         self._object_key("write_bytes()")
         self._bucket()
-        self.write(data)
+        self._write_translated(data)
         return len(data)
 
     def write_text(self, data: str, encoding: str = "utf-8", errors: str = "strict") -> int:
@@ -70,5 +72,13 @@ class ContentMixin(StorePathMixin):
         _check_codec(encoding, errors, "write_text()")
         self._object_key("write_text()")
         self._bucket()
-        self.write(data.encode(encoding, errors))
+        self._write_translated(data.encode(encoding, errors))
         return len(data)
+
+    def _write_translated(self, data: bytes) -> None:
+        # write() lets the store's own error for a missing bucket through; the toolbox
+        # reports it as FileNotFoundError, as every other door does.
+        try:
+            self.write(data)
+        except S3Error as exc:
+            raise self._store_error(exc) from None

@@ -19,13 +19,12 @@ from minio.datatypes import Object
 from minio.error import S3Error
 
 from quorvex.metadata import as_utc
-from quorvex.path_algebra import StorePathMixin
+from quorvex.path_algebra import REFUSED_COMPONENTS, StorePathMixin
 from quorvex.retrying import retry
 
 __all__ = ["DiskUsage", "Entry", "ListingMixin"]
 
 P = TypeVar("P")
-_REFUSED_COMPONENTS = frozenset({"", ".", ".."})
 
 
 @dataclass(frozen=True, slots=True)
@@ -66,7 +65,7 @@ class DiskUsage:
 
 def _nameable(relative: str) -> bool:
     # Whether every component is a name a path can hold.
-    return _REFUSED_COMPONENTS.isdisjoint(relative.split("/"))
+    return REFUSED_COMPONENTS.isdisjoint(relative.split("/"))
 
 
 def _joined(base: str, relative: str) -> str:
@@ -196,7 +195,7 @@ class ListingMixin(StorePathMixin):
             marker = parts[-1] == ""
             if marker:
                 parts.pop()  # "a/b/" makes the directory a/b, and no file
-            if not _REFUSED_COMPONENTS.isdisjoint(parts):
+            if not REFUSED_COMPONENTS.isdisjoint(parts):
                 continue
             folders = parts if marker else parts[:-1]
             node = tree.get("/".join(folders))

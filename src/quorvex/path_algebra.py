@@ -17,10 +17,12 @@ from quorvex.errors import BucketNotConfiguredError, RootIsNotAnObjectError, tra
 if TYPE_CHECKING:
     from minio import Minio
 
-__all__ = ["PathAlgebraMixin", "StorePathMixin"]
+__all__ = ["PathAlgebraMixin", "REFUSED_COMPONENTS", "ROOT", "StorePathMixin"]
 
-_ROOT = PurePosixPath("/")
-_REFUSED_COMPONENTS = ("", ".", "..")
+#: The path of the bucket's root.
+ROOT = PurePosixPath("/")
+#: Components that name no object of their own: a key never has one of them.
+REFUSED_COMPONENTS = frozenset({"", ".", ".."})
 
 
 class StorePathMixin:
@@ -55,7 +57,7 @@ class StorePathMixin:
 
     def _key(self) -> str:
         """The object key: the POSIX text of the path, "" for the bucket's root."""
-        return "" if self.path == _ROOT else self.path.as_posix()
+        return "" if self.path == ROOT else self.path.as_posix()
 
     def _object_key(self, what: str) -> str:
         """The object key, where an object name is needed: the root is refused."""
@@ -100,7 +102,7 @@ def _components(text: object, what: str) -> list[str]:
         raise TypeError(f"{what} takes str components, not {type(text).__name__}")
     parts = text.split("/")
     for part in parts:
-        if part in _REFUSED_COMPONENTS:
+        if part in REFUSED_COMPONENTS:
             raise ValueError(f"{what}: {text!r} has an empty, '.' or '..' component")
     return parts
 
@@ -108,7 +110,7 @@ def _components(text: object, what: str) -> list[str]:
 def _check_name(name: object, what: str) -> str:
     if not isinstance(name, str):
         raise TypeError(f"{what} takes a str, not {type(name).__name__}")
-    if name in _REFUSED_COMPONENTS or "/" in name:
+    if name in REFUSED_COMPONENTS or "/" in name:
         raise ValueError(f"{what} takes one path component, got {name!r}")
     return name
 
@@ -130,7 +132,7 @@ class PathAlgebraMixin(StorePathMixin):
         An empty, "." or ".." component (so also a leading, doubled or trailing "/") raises
         ValueError, a part that is not a str TypeError.  No request.
         """
-        names = [self._key()] if self.path != _ROOT else []
+        names = [self._key()] if self.path != ROOT else []
         for part in parts:
             names.extend(_components(part, "joinpath()"))
         return self._at("/".join(names))
@@ -166,7 +168,7 @@ class PathAlgebraMixin(StorePathMixin):
     @property
     def parts(self) -> tuple[str, ...]:
         """The key's components (``()`` for the root)."""
-        return () if self.path == _ROOT else self.path.parts
+        return () if self.path == ROOT else self.path.parts
 
     @property
     def parent(self) -> Self:
@@ -183,7 +185,7 @@ class PathAlgebraMixin(StorePathMixin):
     def with_name(self, name: str) -> Self:
         """This path with its last component replaced by ``name`` (one component)."""
         _check_name(name, "with_name()")
-        if self.path == _ROOT:
+        if self.path == ROOT:
             raise ValueError("the root of the bucket has no name to replace")
         return self.parent.joinpath(name)
 
@@ -203,11 +205,11 @@ class PathAlgebraMixin(StorePathMixin):
         """
         if not isinstance(suffix, str):
             raise TypeError(f"with_suffix() takes a str, not {type(suffix).__name__}")
-        if self.path == _ROOT:
+        if self.path == ROOT:
             raise ValueError("the root of the bucket has no name to give a suffix")
         self.path.with_suffix(suffix)  # pathlib checks the suffix: a leading ".", no "/"
         name = self.path.stem + suffix
-        if name in _REFUSED_COMPONENTS:
+        if name in REFUSED_COMPONENTS:
             raise ValueError(f"with_suffix({suffix!r}) of {self._key()!r} gives the name "
                              f"{name!r}, which is not a name of its own")
         return self.parent.joinpath(name)

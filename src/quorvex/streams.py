@@ -21,7 +21,7 @@ import hashlib
 import io
 import re
 from collections import deque
-from typing import Any, Optional
+from typing import Any, NoReturn, Optional
 
 from minio import Minio
 from minio.datatypes import Part
@@ -318,9 +318,8 @@ class ObjectWriter(io.BufferedIOBase):
                 self._digest.update(piece)
                 taken += step
                 self._size += step
-        except BaseException:
-            self.abort()
-            raise
+        except BaseException as exc:
+            self._fail(exc)
         return total
 
     def close(self) -> None:
@@ -329,11 +328,20 @@ class ObjectWriter(io.BufferedIOBase):
             return
         try:
             self._finish()
-        except BaseException:
-            self.abort()
-            raise
+        except BaseException as exc:
+            self._fail(exc)
         self._closed = True
         self._shutdown_pool()
+
+    def _fail(self, exc: BaseException) -> NoReturn:
+        # Nothing of a failed writer is stored; a missing bucket is reported as everywhere.
+        try:
+            self.abort()
+        except Exception:  # noqa: BLE001 - the failure that stopped the writer is reported
+            pass
+        if isinstance(exc, S3Error):
+            raise translate(exc, self._bucket, self.name) from None
+        raise exc
 
     def abort(self) -> None:
         """Discards what was written: aborts the multipart upload, stores nothing."""
@@ -397,12 +405,20 @@ class ObjectWriter(io.BufferedIOBase):
             if self._known_md5 is not None:
                 headers[MD5_HEADER] = self._known_md5
             self._upload_id = _create_upload(self._client, self._bucket, self.name, headers)
-            self._pool = concurrent.futures.ThreadPoolExecutor(
-                self._parts_in_flight, thread_name_prefix="quorvex-part")
+            if self._parts_in_flight > 1:
+                self._pool = concurrent.futures.ThreadPoolExecutor(
+                    self._parts_in_flight, thread_name_prefix="quorvex-part")
         number = len(self._parts) + len(self._in_flight) + 1
         if number > MAX_PARTS:
             raise ValueError(f"'{self.name}' would need more than {MAX_PARTS} parts of "
                              f"{PART_SIZE} bytes")
+        if self._pool is None:
+            # One part at a time: sent from the caller's thread, so a tree transfer's
+            # worker holds no second thread for its file.
+            etag = _upload_part(self._client, self._bucket, self.name, data,
+                                self._upload_id, number)
+            self._parts.append(Part(number, clean_etag(etag)))
+            return
         while len(self._in_flight) >= self._parts_in_flight:
             self._collect_oldest()
         assert self._pool is not None

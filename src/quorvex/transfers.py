@@ -25,7 +25,7 @@ from minio.error import S3Error
 from quorvex._progress import Progress, ProgressArg, check_progress
 from quorvex.digests import file_md5, local_matches
 from quorvex.errors import translate
-from quorvex.path_algebra import StorePathMixin
+from quorvex.path_algebra import REFUSED_COMPONENTS, StorePathMixin
 from quorvex.plans import (LocalPath, Remote, check_flag, check_folders, check_key_text,
                            check_local, check_workers, list_below, object_or_listing,
                            run_tasks, stat_or_none, stat_remote)
@@ -174,7 +174,7 @@ def _relative_parts(key: str, prefix: str) -> list[str]:
     if relative.endswith("/"):
         parts = parts[:-1]  # a folder marker
     if not relative or relative.startswith("/") or \
-            any(part in ("", ".", "..") or "\0" in part for part in parts):
+            any(part in REFUSED_COMPONENTS or "\0" in part for part in parts):
         raise ValueError(f"the key {key!r} cannot be stored below the target directory: "
                          f"it has an empty, '.' or '..' component or an absolute name")
     return parts
