@@ -12,7 +12,7 @@ import hashlib
 import io
 import os
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Iterator, Optional
 
 import minio
 import pytest
@@ -21,6 +21,7 @@ import quorvex.copying
 import quorvex.retrying
 from quorvex.base import BasePath, TransferError
 from quorvex.digests import MD5_METADATA, metadata_md5
+from quorvex.minio.embedded import section_variable
 from quorvex.minio.path import MinIOPath
 from quorvex.streams import PART_SIZE, ObjectChangedError
 from test_faults import BUSY, FaultProxy, QuickPath
@@ -334,15 +335,22 @@ def described(s3: Any, bucket: str, prefix: str) -> dict[str, tuple[bytes, str, 
     return found
 
 
+def add_section(s3: Any, monkeypatch: pytest.MonkeyPatch, section: str, bucket: str,
+                endpoint: Optional[str] = None) -> None:
+    """Configuration ``section`` pointing at ``bucket`` on the test's server."""
+    for name, value in s3.env(section, bucket).items():
+        monkeypatch.setenv(name, value)
+    if endpoint is not None:
+        monkeypatch.setenv(section_variable(section, "endpoint"), endpoint)
+
+
 def test_copy_and_move_to_another_section_on_the_same_store(
         configured: Any, monkeypatch: pytest.MonkeyPatch, gets: list[str]) -> None:
     s3 = configured
     s3.make_bucket()
     archive = s3.make_bucket(s3.new_bucket_name("archive"))
-    for name, value in s3.env("minio.archive", archive).items():
-        monkeypatch.setenv(name, value)
-    for name, value in s3.env("minio.nowhere", s3.new_bucket_name("nowhere")).items():
-        monkeypatch.setenv(name, value)
+    add_section(s3, monkeypatch, "minio.archive", archive)
+    add_section(s3, monkeypatch, "minio.nowhere", s3.new_bucket_name("nowhere"))
     put_typed(s3, s3.bucket, {"t/a.csv": b"1,2\n", "t/sub/b.csv": b"3,4\n"})
     before = described(s3, s3.bucket, "t/")
     gets.clear()
@@ -364,9 +372,8 @@ def test_copy_and_move_to_another_endpoint_stream(
     s3.make_bucket()
     far = s3.make_bucket(s3.new_bucket_name("far"))
     # The same server under another name: to the client, another store.
-    for name, value in s3.env("minio.far", far).items():
-        monkeypatch.setenv(name, value)
-    monkeypatch.setenv("MINIO_FAR_ENDPOINT", s3.endpoint.replace("127.0.0.1", "localhost"))
+    add_section(s3, monkeypatch, "minio.far", far,
+                endpoint=s3.endpoint.replace("127.0.0.1", "localhost"))
     big = os.urandom(PART_SIZE + 12345)
     put_typed(s3, s3.bucket, {"s/big.csv": big, "s/small.csv": b"x,y\n", "s/empty": b""})
     before = described(s3, s3.bucket, "s/")
