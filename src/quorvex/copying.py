@@ -39,12 +39,13 @@ _USER_METADATA = "x-amz-meta-"
 _NAMED_IN_ERRORS = 5  # keys a removal failure names in its message (all are in .failed)
 
 CopyOne = Callable[[Remote, str, Progress], None]
+Headers = dict[str, Union[str, list[str], tuple[str]]]  # as the SDK takes metadata
 
 
-def _kept_metadata(stat: Any) -> dict[str, Union[str, list[str], tuple[str]]]:
+def _kept_metadata(stat: Any) -> Headers:
     """The content type and user metadata of a stat, as a copy must send them again."""
-    kept: dict[str, Union[str, list[str], tuple[str]]] = {name: value for name, value in (stat.metadata or {}).items()
-            if name.lower().startswith(_USER_METADATA)}
+    kept: Headers = {name: value for name, value in (stat.metadata or {}).items()
+                     if name.lower().startswith(_USER_METADATA)}
     if stat.content_type:
         kept["Content-Type"] = stat.content_type
     return kept
