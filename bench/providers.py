@@ -19,6 +19,7 @@ import argparse
 import gc
 import importlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -43,26 +44,37 @@ PROBES = [
 
 
 def load_baseline(revision: str) -> Optional[Any]:
-    """``quorvex.base`` of ``revision`` (with its own config) as the module ``before_base``."""
+    """``quorvex.base`` of ``revision`` as the module ``before_quorvex.base``.
+
+    Every Python module of the revision's package is written out under the package name
+    ``before_quorvex`` (its imports of ``quorvex`` rewritten to match), so the revision's
+    providers run with the toolbox they were written against, beside today's.  None when
+    git or the revision is not available.
+    """
     root = subprocess.run(["git", "-C", HERE, "rev-parse", "--show-toplevel"],
                           capture_output=True, text=True, check=False).stdout.strip()
     if not root:
         return None
-    texts = {}
-    for name in ("base", "config"):
-        shown = subprocess.run(["git", "-C", root, "show", f"{revision}:src/quorvex/{name}.py"],
+    listed = subprocess.run(["git", "-C", root, "ls-tree", "--name-only", revision,
+                             "src/quorvex/"], capture_output=True, text=True, check=False)
+    if listed.returncode != 0:
+        return None
+    folder = tempfile.mkdtemp(prefix="quorvex-baseline-")
+    package = os.path.join(folder, "before_quorvex")
+    os.mkdir(package)
+    for name in listed.stdout.split():
+        if not name.endswith(".py"):
+            continue
+        shown = subprocess.run(["git", "-C", root, "show", f"{revision}:{name}"],
                                capture_output=True, text=True, check=False)
         if shown.returncode != 0:
             return None
-        texts[name] = shown.stdout
-    folder = tempfile.mkdtemp(prefix="quorvex-baseline-")
-    with open(os.path.join(folder, "before_config.py"), "w", encoding="utf-8") as stream:
-        stream.write(texts["config"])
-    with open(os.path.join(folder, "before_base.py"), "w", encoding="utf-8") as stream:
-        stream.write(texts["base"].replace("from quorvex.config import",
-                                           "from before_config import"))
+        text = re.sub(r"\b(from|import) quorvex\b", r"\1 before_quorvex", shown.stdout)
+        with open(os.path.join(package, os.path.basename(name)), "w",
+                  encoding="utf-8") as stream:
+            stream.write(text)
     sys.path.insert(0, folder)
-    return importlib.import_module("before_base")
+    return importlib.import_module("before_quorvex.base")
 
 
 def timers(base: Any, config: Any, creator: Callable[..., Any]) -> dict[str, timeit.Timer]:
@@ -93,7 +105,7 @@ def run(quick: bool, baseline: str) -> common.Section:
     before = load_baseline(baseline) if baseline else None
     if before is not None:
         contenders.update({("before", label): timer for label, timer in
-                           timers(before, sys.modules["before_config"], creator).items()})
+                           timers(before, sys.modules["before_quorvex.config"], creator).items()})
     number = 20_000 if quick else 200_000
     rounds = 5 if quick else 25
     names = {key: f"{key[0]}: {key[1]}" for key in contenders}

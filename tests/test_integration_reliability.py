@@ -10,14 +10,18 @@ locally, and under concurrent use from threads with different configuration sect
   Python error.  Those run in a child process, so that a crash shows as a signal there
   instead of ending the test run.
 - Threads that share path objects but use different sections each see their own bucket.
+- A writer killed mid-upload leaves its multipart upload behind; ``abort_uploads`` finds
+  and aborts it, and keeps the uploads that are younger or not below the path.
 """
 
 from __future__ import annotations
 
+import datetime
 import errno
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -25,6 +29,7 @@ from typing import Any, Optional
 
 import pytest
 
+from quorvex.config import configure
 from quorvex.minio.path import MinIOPath
 # The bucket fixture and the raw read-back of a bucket are shared with the store tests.
 from test_integration_store import store, stored  # noqa: F401  (store is a fixture)
@@ -289,3 +294,57 @@ def test_threads_with_their_own_sections_see_their_own_buckets(configured, monke
             str(path.path): f"{section} {path.path} {ROUNDS - 1}".encode() for path in paths}
     # The main thread never chose a section.
     assert paths[1].bucket_name == buckets["minio"]
+
+
+# -- a writer killed mid-upload ------------------------------------------------------------
+
+# Starts a multipart upload of argv[1] with open("wb"), sends a part, says so, then waits
+# to be killed: nothing gets to abort the upload.
+WRITER = r"""
+import sys, time
+from quorvex.minio.path import MinIOPath
+from quorvex.sizes import PART_SIZE
+
+writer = MinIOPath(sys.argv[1]).open("wb")
+writer.write(b"k" * (PART_SIZE + 1))
+writer._collect_oldest()
+print("sent", flush=True)
+time.sleep(300)
+"""
+
+
+def test_uploads_of_a_killed_writer_are_found_and_aborted(configured, tmp_path):
+    configured.make_bucket()
+    client, bucket = configured.client, configured.bucket
+    child = subprocess.Popen([sys.executable, "-c", WRITER, "big/part"], cwd=tmp_path,
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout is not None and child.stdout.readline() == "sent\n"
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait(timeout=60)
+    assert child.returncode == -signal.SIGKILL
+    outside = client._create_multipart_upload(bucket, "bigger", {})  # not below "big"
+
+    def pending() -> list[tuple[str, str]]:
+        return sorted((u.object_name, u.upload_id)
+                      for u in client._list_multipart_uploads(bucket).uploads)
+
+    [(key, left_behind)] = [row for row in pending() if row[0] != "bigger"]
+    assert key == "big/part" and not MinIOPath("big/part").exists
+    [seen] = MinIOPath("big").abort_uploads(0, dry_run=True)
+    assert (seen.key, seen.upload_id) == (key, left_behind) and len(pending()) == 2
+    now = datetime.datetime.now(datetime.timezone.utc)
+    assert seen.initiated is not None
+    if configured.kind == "seaweedfs":  # moto reports 2010-11-10T20:48:33Z for every upload
+        assert abs(now - seen.initiated) < datetime.timedelta(minutes=10)
+    younger = now - seen.initiated + datetime.timedelta(hours=1)
+    assert MinIOPath("big").abort_uploads(older_than=younger) == [] and len(pending()) == 2
+
+    assert MinIOPath("big").abort_uploads(older_than=datetime.timedelta(0)) == [seen]
+    assert pending() == [("bigger", outside)]
+    assert [u.upload_id for u in MinIOPath("").abort_uploads(0)] == [outside]
+    assert pending() == []
+    with pytest.raises(FileNotFoundError, match="does not exist"):
+        with configure(bucket_name=configured.new_bucket_name("gone")):
+            MinIOPath("big").abort_uploads(0)

@@ -8,6 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Iterator
 
 import pytest
+from minio.error import S3Error
 
 from quorvex.base import DiskUsage, ObjectInfo
 from quorvex.minio.path import MinIOPath
@@ -79,6 +80,26 @@ def test_stat_and_listings_in_a_missing_bucket(configured: Any) -> None:
         with pytest.raises(FileNotFoundError) as caught:
             call()
         assert str(caught.value) == message
+
+
+def test_wrong_credentials(store: Any, monkeypatch: pytest.MonkeyPatch) -> None:
+    put(store, "d/obj")
+    monkeypatch.setenv("MINIO_SECRET_KEY", "not-the-secret-key")
+    MinIOPath.reset_clients()
+    obj, folder = MinIOPath(path="d/obj"), MinIOPath(path="d")
+    if store.kind == "moto":  # moto checks no signature
+        assert obj.exists and obj.read() == b"x" and obj.stat().size == 1
+        assert keys(folder.iterdir()) == ["d/obj"]
+        return
+    # A HEAD reply carries no error code: exists and read() take the refusal for "missing".
+    assert obj.exists is False
+    with pytest.raises(FileNotFoundError, match="'d/obj' does not exist"):
+        obj.read()
+    for call in (obj.stat, lambda: list(folder.iterdir()), lambda: list(folder.glob()),
+                 lambda: obj.open("rb")):
+        with pytest.raises(S3Error) as caught:
+            call()
+        assert caught.value.code == "SignatureDoesNotMatch"
 
 
 def test_touch_and_unlink(store: Any) -> None:

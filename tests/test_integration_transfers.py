@@ -11,6 +11,7 @@ from __future__ import annotations
 import hashlib
 import io
 import os
+import subprocess
 from pathlib import Path
 from typing import Any, Iterator, Optional
 
@@ -150,6 +151,137 @@ def test_download_cut_part_way_leaves_no_partial_file(proxied: Any, tmp_path: Pa
     proxy.rule = None
     QuickPath(path="d").download_to(target, workers=2)
     assert read_tree(target) == {k[2:]: v for k, v in data.items()}
+
+
+# -- what download_to writes, and what is checked before anything changes ----------------
+
+def temp_names(root: Path) -> list[str]:
+    return [p.name for p in root.rglob("*") if p.name.endswith(".part")]
+
+
+def test_download_writes_nowhere_it_must_not(configured: Any, tmp_path: Path) -> None:
+    s3 = configured
+    s3.make_bucket()
+    for key in ("t/", "t/empty/", "t/sub/"):  # markers first: SeaweedFS refuses them after
+        s3.client.put_object(s3.bucket, key, io.BytesIO(b""), 0)
+    long_name = "n" * 250
+    for key in ("t/top", "t/sub/x", f"t/{long_name}"):
+        MinIOPath(path=key).write(key.encode())
+    outside, root = tmp_path / "outside", tmp_path / "root"
+    outside.mkdir()
+    root.mkdir()
+    (root / "sub").symlink_to(outside)
+    with pytest.raises(ValueError, match="sub"):
+        MinIOPath(path="t").download_to(root)
+    assert list(outside.iterdir()) == [] and [p.name for p in root.iterdir()] == ["sub"]
+
+    # A link inside the target is followed; one on the file itself is replaced.
+    (root / "sub").unlink()
+    (root / "real").mkdir()
+    (root / "sub").symlink_to(root / "real")
+    (root / "top").symlink_to(outside / "kept")
+    (outside / "kept").write_bytes(b"kept")
+    dead = _ended_pid()
+    leftovers = [root / f".quorvex-{dead}-{'a' * 16}.part",
+                 root / "real" / f".quorvex-{dead}-{'b' * 16}.part"]
+    live = root / f".quorvex-{os.getpid()}-{'c' * 16}.part"
+    for leftover in [*leftovers, live]:
+        leftover.write_bytes(b"half")
+    MinIOPath(path="t").download_to(root)
+    assert (root / "real" / "x").read_bytes() == b"t/sub/x"
+    assert (root / long_name).read_bytes() == f"t/{long_name}".encode()
+    assert not (root / "top").is_symlink() and (outside / "kept").read_bytes() == b"kept"
+    assert (root / "empty").is_dir() and not any((root / "empty").iterdir())
+    assert not any(p.exists() for p in leftovers) and live.exists()
+    (tmp_path / "by-open").write_bytes(b"")  # the mode open() gives a new file
+    mode = (tmp_path / "by-open").stat().st_mode
+    assert {(root / name).stat().st_mode for name in ("top", long_name)} == {mode}
+
+    MinIOPath(path="back").upload_from(root)  # the live download's file is not sent
+    assert not [k for k in stored(s3, "back/") if ".quorvex-" in k]
+
+
+def _ended_pid() -> int:
+    child = subprocess.Popen(["true"])
+    child.wait()
+    return child.pid
+
+
+def test_a_raising_progress_leaves_no_temporary_file(configured: Any, tmp_path: Path) -> None:
+    configured.make_bucket()
+    for key in ("p/a", "p/b"):
+        MinIOPath(path=key).write(b"x" * 100)
+
+    def refuse(done: int, total: int) -> None:
+        raise KeyError("stop")
+
+    with pytest.raises(KeyError, match="stop"):
+        MinIOPath(path="p/a").download_to(tmp_path, progress=refuse)
+    with pytest.raises(TransferError) as caught:
+        MinIOPath(path="p").download_to(tmp_path / "tree", progress=refuse)
+    assert isinstance(caught.value.__cause__, KeyError)
+    assert temp_names(tmp_path) == [] and not (tmp_path / "a").exists()
+    (tmp_path / "f").write_bytes(b"y" * 100)
+    with pytest.raises(KeyError, match="stop"):
+        MinIOPath(path="q/a").upload_from(tmp_path / "f", progress=refuse)
+    assert not MinIOPath(path="q/a").exists
+
+
+def test_arguments_and_names_are_checked_before_any_change(
+        configured: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    s3 = configured
+    s3.make_bucket()
+    MinIOPath(path="d/x").write(b"x")
+    target = tmp_path / "new"
+    with pytest.raises(TypeError, match="progress"):
+        MinIOPath(path="d").download_to(target, progress=5)
+    with pytest.raises(TypeError, match="skip_unchanged"):
+        MinIOPath(path="d").download_to(target, skip_unchanged="no")
+    assert not target.exists()
+
+    source = make_tree(tmp_path / "src", {f"f{i}": b"data" for i in range(5)})
+    with open(os.path.join(os.fsencode(source), b"\xff.bin"), "wb") as odd:
+        odd.write(b"not text")
+    with pytest.raises(ValueError, match="UTF-8"):
+        MinIOPath(path="u").upload_from(source, workers=1)
+    with pytest.raises(TypeError, match="progress"):
+        MinIOPath(path="u").upload_from(source / "f0", progress=5)
+    assert stored(s3, "u/") == {}
+
+    missing = s3.new_bucket_name("missing")
+    monkeypatch.setenv("MINIO_BUCKET_NAME", missing)
+    BasePath.reset_clients()
+    for call in (lambda: MinIOPath(path="d/x").download_to(target),
+                 lambda: MinIOPath(path="d").download_to(target),
+                 lambda: MinIOPath(path="d/x").upload_from(source / "f0")):
+        with pytest.raises(FileNotFoundError, match=f"Bucket: '{missing}' does not exist"):
+            call()
+    assert not target.exists()
+
+
+def test_skip_unchanged_knows_what_every_door_stored(configured: Any, tmp_path: Path,
+                                                     monkeypatch: pytest.MonkeyPatch) -> None:
+    configured.make_bucket()
+    data = os.urandom(12 * 1024 * 1024)  # in parts by every door, cut differently
+    source = make_tree(tmp_path / "src", {"f.bin": data})
+    MinIOPath(path="upload/f.bin").upload(str(source / "f.bin"))
+    MinIOPath(path="write/f.bin").write(data)
+    MinIOPath(path="upload_from").upload_from(source)
+    with MinIOPath(path="open/f.bin").open("wb") as stream:
+        stream.write(data)
+    sent: list[str] = []
+    original = minio.Minio._url_open
+
+    def counting(self: Any, method: str, *args: Any, **kwargs: Any) -> Any:
+        if method in ("PUT", "POST"):
+            sent.append(f"{method} {kwargs.get('object_name')}")
+        return original(self, method, *args, **kwargs)
+
+    monkeypatch.setattr(minio.Minio, "_url_open", counting)
+    for door in ("upload", "write", "upload_from", "open"):
+        MinIOPath(path=door).upload_from(source, skip_unchanged=True)
+        MinIOPath(path=f"{door}/f.bin").upload_from(source / "f.bin", skip_unchanged=True)
+    assert sent == []
 
 
 def test_writer_stores_nothing_on_error(proxied: Any) -> None:

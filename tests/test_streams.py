@@ -4,10 +4,11 @@ that ends early), and the checks made before any request."""
 
 from __future__ import annotations
 
+import datetime
 import hashlib
 import io
 import threading
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from types import SimpleNamespace
 from typing import Any, Optional
 
@@ -18,31 +19,46 @@ import quorvex._progress
 import quorvex.retrying
 from quorvex._progress import Progress
 from quorvex.digests import local_matches, sdk_part_size
-from quorvex.errors import TransferError
+from quorvex.errors import TransferError, UnexpectedReplyError
 from quorvex.plans import Remote, run_tasks
 from quorvex.plans import check_workers as _check_workers
 from quorvex.sizes import PART_SIZE
 from quorvex.streams import ObjectChangedError, ObjectReader, ObjectWriter
 from quorvex.transfers import _local_plan, _walk_files
+from quorvex.uploads import UploadsMixin
 
 
 class Reply(io.BytesIO):
-    def __init__(self, data: bytes, etag: str, cut: Optional[int] = None) -> None:
+    def __init__(self, data: bytes, etag: str, cut: Optional[int] = None, status: int = 200,
+                 content_range: Optional[str] = None) -> None:
         super().__init__(data if cut is None else data[:cut])
-        self.headers = {"ETag": f'"{etag}"'}
+        self.status = status
+        self.headers = {"ETag": f'"{etag}"', "Content-Length": str(len(data))}
+        if content_range is not None:
+            self.headers["Content-Range"] = content_range
+        self.released = False
 
     def release_conn(self) -> None:
-        pass
+        self.released = True
 
 
 class MemoryClient:
-    """The part of minio.Minio that open() uses, over a dict; ``refuse_part`` fails one part."""
+    """The part of minio.Minio that open() uses, over a dict; ``refuse_part`` fails one part.
+
+    A GET from an offset is answered as a server does (206 and its Content-Range), or, by
+    ``ranged_reply``, as a proxy that ignores Range ("whole": 200 and every byte) or with a
+    made-up Content-Range (any other text).
+    """
 
     def __init__(self) -> None:
         self.objects: dict[str, bytes] = {}
         self.uploads: dict[str, dict[int, bytes]] = {}
+        self.upload_keys: dict[str, tuple[str, datetime.datetime]] = {}
+        self.listings = 0
         self.refuse_part: Optional[int] = None
         self.cut_next_reply: Optional[int] = None
+        self.ranged_reply: Optional[str] = None
+        self.replies: list[Reply] = []
         self.gets = 0
         self.lock = threading.Lock()
 
@@ -58,15 +74,41 @@ class MemoryClient:
                    request_headers: Optional[dict[str, str]] = None) -> Reply:
         self.gets += 1
         cut, self.cut_next_reply = self.cut_next_reply, None
-        return Reply(self.objects[key][offset:], self.etag(key), cut)
+        data = self.objects[key]
+        if not offset:
+            reply = Reply(data, self.etag(key), cut)
+        elif self.ranged_reply == "whole":
+            reply = Reply(data, self.etag(key), cut)
+        else:
+            content_range = self.ranged_reply or f"bytes {offset}-{len(data) - 1}/{len(data)}"
+            reply = Reply(data[offset:], self.etag(key), cut, 206, content_range)
+        self.replies.append(reply)
+        return reply
 
     def put_object(self, bucket: str, key: str, data: Any, length: int, **_: Any) -> None:
         self.objects[key] = data.read(length)
 
     def _create_multipart_upload(self, bucket: str, key: str, headers: Any) -> str:
-        upload_id = f"u{len(self.uploads)}"
+        upload_id = f"u{len(self.upload_keys)}"
         self.uploads[upload_id] = {}
+        self.upload_keys[upload_id] = (key, self.started)
         return upload_id
+
+    started = datetime.datetime.now(datetime.timezone.utc)
+
+    def _list_multipart_uploads(self, bucket: str, prefix: str = "",
+                                key_marker: Optional[str] = None,
+                                upload_id_marker: Optional[str] = None) -> Any:
+        # Two uploads a page, and no Next...Marker (as SeaweedFS, and as the SDK reads them).
+        self.listings += 1
+        after = (key_marker or "", upload_id_marker or "")
+        rows = sorted((key, upload_id, started) for upload_id, (key, started)
+                      in self.upload_keys.items()
+                      if upload_id in self.uploads and key.startswith(prefix)
+                      and (key, upload_id) > after)
+        return SimpleNamespace(is_truncated=len(rows) > 2, uploads=[
+            SimpleNamespace(object_name=key, upload_id=upload_id, initiated_time=started)
+            for key, upload_id, started in rows[:2]])
 
     def _upload_part(self, bucket: str, key: str, data: bytes, headers: Any,
                      upload_id: str, number: int) -> str:
@@ -82,6 +124,8 @@ class MemoryClient:
         self.objects[key] = b"".join(chunks[part.part_number] for part in parts)
 
     def _abort_multipart_upload(self, bucket: str, key: str, upload_id: str) -> None:
+        if upload_id not in self.uploads:
+            raise S3Error("NoSuchUpload", "gone", key, "", "", None)
         del self.uploads[upload_id]
 
 
@@ -126,6 +170,70 @@ def test_reader_resumes_a_cut_reply_and_notices_a_new_version(monkeypatch: Any) 
     client.objects["k"] = b"new"
     with pytest.raises(ObjectChangedError):
         reader.read(10)
+
+
+def test_reader_checks_where_a_ranged_reply_starts(monkeypatch: Any) -> None:
+    monkeypatch.setattr(quorvex.retrying, "_sleep", lambda seconds: None)
+    client = MemoryClient()
+    client.objects["k"] = data = bytes(range(256)) * 12_000  # more than READ_BUFFER
+    etag = client.etag("k")
+    client.ranged_reply = "whole"  # a proxy that ignores Range
+    reader = ObjectReader(client, "bkt", "k", len(data), etag)
+    for offset in (7, len(data) - 3, 1_100_000):
+        reader.seek(offset)
+        assert reader.read(5) == data[offset:offset + 5]
+    client.cut_next_reply = 500_000  # the whole-object reply drops before the offset
+    reader.seek(600_000)
+    assert reader.read(4) == data[600_000:600_004]
+
+    for made_up, error in (("bytes 0-9/10", ObjectChangedError),
+                           (f"bytes 0-{len(data) - 1}/{len(data)}", UnexpectedReplyError),
+                           ("bytes */123", UnexpectedReplyError)):
+        client.ranged_reply = made_up
+        reader = ObjectReader(client, "bkt", "k", len(data), etag)
+        reader.seek(100)
+        with pytest.raises(error):
+            reader.read(5)
+        assert client.replies[-1].released  # the refused reply's connection went back
+    assert reader.seek(0) == 0 and reader.read(3) == data[:3]  # offset 0 sends no Range
+
+
+class UploadsProbe(UploadsMixin):
+    bucket_name = "bkt"
+
+    def __init__(self, path: str, client: MemoryClient) -> None:
+        self.path = PurePosixPath(path or "/")
+        self.client = client  # type: ignore[misc]
+
+
+def test_abort_uploads_follows_the_pages_and_keeps_what_is_not_below() -> None:
+    client = MemoryClient()
+    hour = datetime.timedelta(hours=1)
+    for key in ("a", "a/x", "a/x", "a/y/z", "ab", "b", "a/q"):
+        client._create_multipart_upload("bkt", key, {})
+    client.upload_keys["u6"] = ("a/q", client.started + hour)  # started after "now"
+    for bad, error in ((True, TypeError), ("1h", TypeError), (-1, ValueError),
+                       (float("nan"), ValueError), (-hour, ValueError)):
+        with pytest.raises(error):
+            UploadsProbe("a", client).abort_uploads(bad)
+    with pytest.raises(TypeError):
+        UploadsProbe("a", client).abort_uploads(0, dry_run=1)  # type: ignore[arg-type]
+    assert client.listings == 0
+
+    would = UploadsProbe("a", client).abort_uploads(0, dry_run=True)
+    assert [(u.key, u.upload_id) for u in would] == [
+        ("a", "u0"), ("a/x", "u1"), ("a/x", "u2"), ("a/y/z", "u3")]
+    assert len(client.uploads) == 7 and client.listings == 3  # 6 keys start "a", 2 a page
+    assert UploadsProbe("a", client).abort_uploads(hour) == []
+    client.started -= 2 * hour
+    for upload_id in ("u0", "u1", "u2", "u3"):
+        client.upload_keys[upload_id] = (client.upload_keys[upload_id][0], client.started)
+    client._abort_multipart_upload("bkt", "a/x", "u2")  # ended by someone else meanwhile
+    client.listings = 0
+    aborted = UploadsProbe("a", client).abort_uploads(hour)
+    assert [u.upload_id for u in aborted] == ["u0", "u1", "u3"]
+    assert sorted(client.uploads) == ["u4", "u5", "u6"]
+    assert [u.key for u in UploadsProbe("", client).abort_uploads(0)] == ["ab", "b"]
 
 
 def test_local_plan_refuses_unsafe_keys_before_anything(tmp_path: Path) -> None:

@@ -17,6 +17,7 @@ from typing import Any
 
 import pytest
 
+import quorvex.errors
 from quorvex.base import _StorePool
 from quorvex.config import ClientSettings, TLSError, configure
 from quorvex.minio.path import MinIOPath
@@ -116,3 +117,7 @@ def test_secure_against_a_plain_http_store_fails_fast(configured, monkeypatch,
         assert time.monotonic() - started < BOUND
     named = "'secure' given to configure()" if given_in_code else "set MINIO_SECURE to false"
     assert named in str(caught.value) and configured.endpoint in str(caught.value)
+    # One class, wherever it is imported from, caught as every failure of a connection is.
+    assert TLSError is quorvex.errors.TLSError
+    assert isinstance(caught.value, OSError)
+    assert isinstance(caught.value, quorvex.errors.ConfigurationError)

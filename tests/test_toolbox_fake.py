@@ -14,8 +14,8 @@ from minio.helpers import genheaders
 
 from fakes import RecordingClient
 from quorvex.base import DiskUsage, TransferError
-from quorvex.sizes import SINGLE_COPY_LIMIT
 from quorvex.minio.path import MinIOPath
+from quorvex.sizes import SINGLE_COPY_LIMIT
 
 
 class FakePath(MinIOPath):
@@ -161,3 +161,16 @@ def test_a_folder_marker_moved_onto_the_root(monkeypatch: pytest.MonkeyPatch) ->
     with pytest.raises(ValueError, match="onto the bucket's root"):
         at("m", client).copy("")
     assert "copy_object" not in client.names()
+
+
+def test_download_plan_of_folder_markers(tmp_path: Any) -> None:
+    from quorvex.plans import Remote
+    from quorvex.transfers import _local_plan
+
+    keys = ("p/", "p/a/", "p/b", "p/b/", "p/b/c/", "p/d/e/", "p/d/f")
+    plan, folders = _local_plan([Remote(k, 0, "e") for k in keys], "p/", tmp_path)
+    # Markers make only folders; one where a file goes yields to the file.
+    assert sorted(str(t.relative_to(tmp_path)) for _, t in plan) == ["b", "d/f"]
+    assert [str(f.relative_to(tmp_path)) for f in folders] == ["d", "a", "d/e"]
+    with pytest.raises(ValueError, match="as a file and as a folder"):
+        _local_plan([Remote(k, 0, "e") for k in ("p/b", "p/b/x")], "p/", tmp_path)

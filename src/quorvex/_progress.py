@@ -11,7 +11,7 @@ from typing import Any, Callable, Optional, Union
 
 ProgressArg = Union[None, bool, Callable[[int, int], object]]
 
-__all__ = ["Progress", "ProgressArg"]
+__all__ = ["Progress", "ProgressArg", "check_progress"]
 
 
 def _tqdm_class() -> Any:
@@ -21,6 +21,21 @@ def _tqdm_class() -> Any:
         raise ImportError("progress=True needs tqdm: pip install "
                           "'quorvex-minio-path[progress]'") from exc
     return module.tqdm
+
+
+def check_progress(progress: Any) -> ProgressArg:
+    """``progress`` if a transfer can report to it: None, a bool or a callable.
+
+    TypeError for anything else; ImportError for True when tqdm is not installed.  Every
+    transfer calls this before it changes anything, local or remote.
+    """
+    if progress is not None and not isinstance(progress, bool) and not callable(progress):
+        raise TypeError("progress must be None, True, False or a callable taking "
+                        f"(bytes_done, bytes_total), not {type(progress).__name__}")
+    if progress is True:
+        _tqdm_class()
+    checked: ProgressArg = progress
+    return checked
 
 
 class Progress:
@@ -34,10 +49,7 @@ class Progress:
 
     def __init__(self, progress: ProgressArg, total_bytes: int, total_files: int,
                  label: str) -> None:
-        if progress is not None and not isinstance(progress, bool) and \
-                not callable(progress):
-            raise TypeError("progress must be None, True, False or a callable taking "
-                            f"(bytes_done, bytes_total), not {type(progress).__name__}")
+        check_progress(progress)
         self._lock = threading.Lock()
         self.bytes_done = 0
         self.files_done = 0
@@ -67,6 +79,17 @@ class Progress:
                 self._bar.update(count)
             if self._callback is not None:
                 self._callback(done, self.total_bytes)
+
+    def take_back(self, count: int) -> None:
+        """``count`` bytes reported by a failed attempt are no longer done.
+
+        Called while that failure is being raised: an error of the callable here is
+        dropped, so the failure (often the callable's own error) is the one the caller sees.
+        """
+        try:
+            self.advance(-count)
+        except Exception:  # noqa: BLE001 - the failure being raised is the one to report
+            pass
 
     def file_done(self) -> None:
         with self._lock:

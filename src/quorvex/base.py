@@ -15,8 +15,9 @@
 ``retry``, ``is_transient``
     Re-exported from :mod:`quorvex.retrying`, where retries of transient failures live.
 
-The toolbox every path has (path algebra, metadata, listings, text, streams and
-transfers) lives in modules of its own, one per concern; ``BasePath`` is assembled here.
+The toolbox every path has (path algebra, metadata, listings, text, streams, transfers
+and the clean-up of uncompleted uploads) lives in modules of its own, one per concern;
+``BasePath`` is assembled here.
 """
 
 from __future__ import annotations
@@ -47,6 +48,7 @@ from quorvex.retrying import is_transient, retry
 from quorvex.streams import StreamsMixin
 from quorvex.errors import TransferError
 from quorvex.transfers import TransfersMixin
+from quorvex.uploads import UploadsMixin
 
 __all__ = ["BasePath", "DiskUsage", "Entry", "Local", "ObjectInfo", "SectionUse", "TransferError",
            "is_transient", "retry"]
@@ -249,7 +251,7 @@ _config._connection_listeners.append(_forget_section_clients)
 
 
 class BasePath(PathAlgebraMixin, MetadataMixin, ListingMixin, ContentMixin, StreamsMixin,
-               TransfersMixin, CopyingMixin):
+               TransfersMixin, CopyingMixin, UploadsMixin):
     """A handle on one key of a bucket (or the bucket's root).
 
     ``path`` is the key as a PurePosixPath without leading slashes; the root is

@@ -14,6 +14,9 @@ built-in a caller would catch for its kind:
     The bucket's root was given where an object name is needed.
 ``ObjectChangedError``, ``TransferError`` (``OSError``\\ s)
     An open reader's object was replaced; a tree transfer stopped at its first failure.
+``UnexpectedReplyError`` (an ``OSError``)
+    The store (or a proxy before it) answered a request with something that does not
+    answer it: a ranged GET with another range.  Not retried.
 
 A missing bucket or object is the built-in ``FileNotFoundError``, made by
 :func:`missing_bucket` and :func:`missing_object` with the texts the store class's own
@@ -27,8 +30,8 @@ from typing import Any, Optional, Sequence
 from minio.error import S3Error
 
 __all__ = ["BucketNotConfiguredError", "ConfigurationError", "ObjectChangedError", "QuorvexError",
-           "RootIsNotAnObjectError", "TLSError", "TransferError", "is_missing",
-           "missing_bucket", "missing_object", "translate"]
+           "RootIsNotAnObjectError", "TLSError", "TransferError", "UnexpectedReplyError",
+           "is_missing", "missing_bucket", "missing_object", "translate"]
 
 
 class QuorvexError(Exception):
@@ -61,6 +64,11 @@ class RootIsNotAnObjectError(QuorvexError, ValueError, IsADirectoryError):
 
 class ObjectChangedError(QuorvexError, OSError):
     """The object behind an open reader was replaced or removed."""
+
+
+class UnexpectedReplyError(QuorvexError, OSError):
+    """A reply that does not answer its request: a GET from an offset answered with the
+    bytes of another range, or with a status that is neither 206 nor 200."""
 
 
 class TransferError(QuorvexError, OSError):

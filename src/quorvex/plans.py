@@ -13,7 +13,7 @@ import concurrent.futures
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Optional, Sequence, Union
+from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from minio import Minio
 from minio.error import S3Error
@@ -25,8 +25,9 @@ from quorvex.errors import TransferError, missing_object, translate
 from quorvex.retrying import retry
 from quorvex.streams import stat_object
 
-__all__ = ["LocalPath", "Remote", "Task", "check_local", "check_workers", "list_below",
-           "object_or_listing", "run_tasks", "stat_or_none", "stat_remote"]
+__all__ = ["LocalPath", "Remote", "Task", "check_flag", "check_folders", "check_key_text",
+           "check_local", "check_workers", "list_below", "object_or_listing", "run_tasks",
+           "stat_or_none", "stat_remote"]
 
 LocalPath = Union[str, "os.PathLike[str]"]
 
@@ -115,6 +116,49 @@ def check_local(local_path: Any, what: str) -> Path:
     if not text:
         raise ValueError(f"{what} takes a non-empty local path")
     return Path(text)
+
+
+def check_flag(value: Any, name: str) -> bool:
+    """``value`` if it is a bool: a flag such as ``skip_unchanged`` given as "no" or 0
+    would otherwise be read by its truth value."""
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def check_key_text(key: str, source: Path, what: str) -> str:
+    """``key`` if it is text a store can hold: ValueError naming ``source`` when it holds
+    a name the file system gave as undecodable bytes (surrogate escapes)."""
+    try:
+        key.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what}: the name of {str(source)!r} is not valid UTF-8, so it "
+                         f"cannot be an object key; nothing was sent") from None
+    return key
+
+
+def check_folders(root: Path, folders: Iterable[Path], what: str) -> None:
+    """Refuses a tree whose writing below ``root`` would leave ``root``.
+
+    ``folders`` are the folders below ``root`` that files go into, each listed after its
+    parent.  One that exists must be a folder (NotADirectoryError), and must not be a
+    link, or lie below one, that leads out of ``root`` (ValueError naming the link): a
+    file written there would land outside the target.  Nothing is changed; a folder that
+    does not exist yet is made later below a parent checked here.
+    """
+    if not os.path.lexists(root):
+        return
+    base = os.path.realpath(root)
+    for folder in folders:
+        if not os.path.lexists(folder):
+            continue
+        real = os.path.realpath(folder)
+        if os.path.commonpath([base, real]) != base:
+            raise ValueError(f"{what}: {str(folder)!r} is a link to {real!r}, outside the "
+                             f"target {str(root)!r}; nothing was written")
+        if not os.path.isdir(real):
+            raise NotADirectoryError(f"{what}: {str(folder)!r} is in the way of a folder "
+                                     f"the download needs; nothing was written")
 
 
 # -- running many tasks ------------------------------------------------------------------

@@ -4,6 +4,9 @@ Reading holds one GET open from the current position and reads it as the caller 
 memory is the buffer's size whatever the object's.  The object is pinned by the ETag it
 had at ``open()``: every request carries ``If-Match`` and every reply's ETag is checked,
 so a replaced object raises :class:`ObjectChangedError` instead of mixing two versions.
+The reply to a GET from an offset is checked to start there: a 206 must name that range of
+an object of the size seen at ``open()``, and a 200 (a proxy that ignores Range sends the
+whole object) has the bytes before the offset read and dropped as it streams.
 
 Writing fills parts of :data:`PART_SIZE`; an object that fits in one part goes as one PUT
 at ``close()``, a larger one as a multipart upload completed at ``close()``.  Until then
@@ -16,6 +19,7 @@ from __future__ import annotations
 import concurrent.futures
 import hashlib
 import io
+import re
 from collections import deque
 from typing import Any, Optional
 
@@ -24,7 +28,8 @@ from minio.datatypes import Part
 from minio.error import S3Error
 
 from quorvex.digests import MD5_HEADER, MD5_METADATA, clean_etag
-from quorvex.errors import ObjectChangedError, is_missing, missing_object, translate
+from quorvex.errors import (ObjectChangedError, UnexpectedReplyError, is_missing, missing_object,
+                            translate)
 from quorvex.path_algebra import StorePathMixin
 from quorvex.retrying import configured_attempts, is_transient, retry
 from quorvex.sizes import MAX_PARTS, PART_SIZE, PARTS_IN_FLIGHT, READ_BUFFER
@@ -46,8 +51,8 @@ def stat_object(client: Minio, bucket: str, key: str) -> Any:
 
 
 @retry()
-def _get_pinned(client: Minio, bucket: str, key: str, offset: int,
-                etag: str) -> Any:
+def _get_pinned(client: Minio, bucket: str, key: str, offset: int, etag: str,
+                size: int) -> Any:
     try:
         response = client.get_object(bucket, key, offset=offset,
                                      request_headers={"If-Match": f'"{etag}"'})
@@ -56,12 +61,67 @@ def _get_pinned(client: Minio, bucket: str, key: str, offset: int,
             raise ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced or "
                                      f"removed while it was open for reading") from exc
         raise
-    seen = clean_etag(response.headers.get("ETag"))
-    if seen and seen != etag:
+    try:
+        seen = clean_etag(response.headers.get("ETag"))
+        if seen and seen != etag:
+            raise ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced while it "
+                                     f"was open for reading (ETag {etag} became {seen})")
+        if offset:
+            _check_range(response, bucket, key, offset, size)
+    except BaseException:
         _release(response)
-        raise ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced while it was "
-                                 f"open for reading (ETag {etag} became {seen})")
+        raise
     return response
+
+
+_CONTENT_RANGE = re.compile(r"bytes (\d+)-(\d+)/(\d+|\*)")
+
+
+def _check_range(response: Any, bucket: str, key: str, offset: int, size: int) -> None:
+    """Makes sure the reply to a GET from ``offset`` starts at ``offset``.
+
+    A 206 must name that range of an object of ``size`` bytes.  A 200 carries the whole
+    object (proxies and some gateways ignore Range): its first ``offset`` bytes are read
+    and dropped here, a buffer at a time, so the reply then goes on at ``offset``.
+    """
+    where = f"'{key}' in bucket '{bucket}'"
+    status = response.status
+    if status == 200:
+        length = response.headers.get("Content-Length")
+        if length is not None and length.strip().isdigit() and int(length) != size:
+            raise ObjectChangedError(f"{where} was replaced while it was open for reading "
+                                     f"(its size {size} became {int(length)})")
+        _skip(response, offset, where)
+        return
+    if status != 206:
+        raise UnexpectedReplyError(f"a GET of {where} from byte {offset} was answered "
+                                   f"with HTTP {status}, neither 206 nor 200")
+    text = response.headers.get("Content-Range")
+    found = _CONTENT_RANGE.fullmatch((text or "").strip())
+    if found is None:
+        raise UnexpectedReplyError(f"a GET of {where} from byte {offset} was answered "
+                                   f"with 206 and the Content-Range {text!r}, which names "
+                                   f"no byte range")
+    total = found.group(3)
+    if total != "*" and int(total) != size:
+        raise ObjectChangedError(f"{where} was replaced while it was open for reading (its "
+                                 f"size {size} became {total})")
+    if int(found.group(1)) != offset:
+        raise UnexpectedReplyError(f"a GET of {where} from byte {offset} was answered with "
+                                   f"the bytes {found.group(1)}-{found.group(2)} instead")
+
+
+def _skip(response: Any, count: int, where: str) -> None:
+    # Reads and drops the first ``count`` bytes of a reply, never holding more than a buffer.
+    scratch = bytearray(min(count, READ_BUFFER))
+    view = memoryview(scratch)
+    left = count
+    while left:
+        got = response.readinto(view[:min(left, len(scratch))])
+        if not got:
+            raise ConnectionError(f"the whole-object reply for {where} ended after "
+                                  f"{count - left} of the {count} bytes before the offset")
+        left -= got
 
 
 def _release(response: Any) -> None:
@@ -122,7 +182,7 @@ class ObjectReader(io.RawIOBase):
         while True:
             if self._response is None:
                 self._response = _get_pinned(self._client, self._bucket, self.name,
-                                             self._position, self.etag)
+                                             self._position, self.etag, self.size)
             try:
                 count = self._response.readinto(view[:wanted])
                 if not count:

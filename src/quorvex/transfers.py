@@ -4,31 +4,84 @@ file in parallel (what is moved, and how the tasks run, is planned in quorvex.pl
 Each file's task is retried on its own when it fails transiently; a single-object
 transfer raises its failure as it is.  Downloads write to a temporary name beside the
 target and rename it into place once complete, so no partial file is ever left under a
-real name.
+real name.  The temporary name (:func:`_temp_name`) has a fixed length, so any name the
+file system takes can be downloaded, and carries the writer's process id: a later
+download into the same folder removes what a killed one left, and ``upload_from`` never
+sends such a file.
 """
 
 from __future__ import annotations
 
 import os
 import posixpath
-import tempfile
+import re
+import secrets
 from pathlib import Path
 from typing import Callable, Iterable, Optional
 
 from minio import Minio
+from minio.error import S3Error
 
-from quorvex._progress import Progress, ProgressArg
+from quorvex._progress import Progress, ProgressArg, check_progress
 from quorvex.digests import file_md5, local_matches
+from quorvex.errors import translate
 from quorvex.path_algebra import StorePathMixin
-from quorvex.plans import (LocalPath, Remote, check_local, check_workers, list_below,
-                           object_or_listing, run_tasks, stat_or_none, stat_remote)
+from quorvex.plans import (LocalPath, Remote, check_flag, check_folders, check_key_text,
+                           check_local, check_workers, list_below, object_or_listing,
+                           run_tasks, stat_or_none, stat_remote)
 from quorvex.retrying import retry
 from quorvex.sizes import CHUNK, DEFAULT_WORKERS, PART_SIZE, SINGLE_FILE_PARTS_IN_FLIGHT
 from quorvex.streams import ObjectWriter
 
 __all__ = ["TransfersMixin"]
 
-_TEMP_SUFFIX = ".part"
+# The temporary file of a download in progress: ".quorvex-<pid>-<16 hex>.part".
+_TEMP_NAME = re.compile(r"\.quorvex-([0-9]{1,10})-[0-9a-f]{16}\.part")
+# What open() gives a new file: the kernel takes the umask off.
+_FILE_MODE = 0o666
+
+
+def _temp_name() -> str:
+    """A fresh temporary name for a download by this process."""
+    return f".quorvex-{os.getpid()}-{secrets.token_hex(8)}.part"
+
+
+def _is_temp_name(name: str) -> bool:
+    """Whether ``name`` is the temporary name of a download of ours."""
+    return _TEMP_NAME.fullmatch(name) is not None
+
+
+def _writer_gone(name: str) -> bool:
+    """Whether the process that wrote the temporary file ``name`` has ended."""
+    if os.name != "posix":
+        return False  # no harmless way to ask; the file is left alone
+    match = _TEMP_NAME.fullmatch(name)
+    pid = int(match.group(1)) if match else 0
+    if pid <= 0 or pid == os.getpid():
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except (OSError, OverflowError):
+        return False  # another user's process, or no pid at all: not ours to judge
+    return False
+
+
+def _remove_leftovers(folders: Iterable[Path]) -> None:
+    """Removes the temporary files that downloads of ended processes left in ``folders``."""
+    for folder in folders:
+        try:
+            entries = list(os.scandir(folder))
+        except (FileNotFoundError, NotADirectoryError):
+            continue
+        for entry in entries:
+            if _is_temp_name(entry.name) and entry.is_file(follow_symlinks=False) and \
+                    _writer_gone(entry.name):
+                try:
+                    os.unlink(entry.path)
+                except FileNotFoundError:
+                    pass  # another download removed it first
 
 
 def _unchanged(client: Minio, bucket: str, remote: Optional[Remote], local: Path) -> bool:
@@ -53,12 +106,16 @@ def _download_one(client: Minio, bucket: str, remote: Remote, target: Path,
                   progress: Progress) -> None:
     """``remote`` into the file ``target``, through a temporary file renamed into place."""
     target.parent.mkdir(parents=True, exist_ok=True)
-    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=_TEMP_SUFFIX,
-                                         dir=target.parent)
+    temporary = target.parent / _temp_name()
+    # O_EXCL creates a new file and never follows a link planted under the name.
+    handle = os.open(temporary, os.O_CREAT | os.O_EXCL | os.O_WRONLY, _FILE_MODE)
     reported = 0
     try:
         with os.fdopen(handle, "wb") as stream:
-            response = client.get_object(bucket, remote.key)
+            try:
+                response = client.get_object(bucket, remote.key)
+            except S3Error as exc:
+                raise translate(exc, bucket, remote.key) from None
             try:
                 while True:
                     chunk = response.read(CHUNK)
@@ -75,11 +132,11 @@ def _download_one(client: Minio, bucket: str, remote: Remote, target: Path,
                                   f"{remote.size} expected")
         os.replace(temporary, target)
     except BaseException:
-        progress.advance(-reported)
         try:
             os.unlink(temporary)
         except FileNotFoundError:
             pass
+        progress.take_back(reported)
         raise
 
 
@@ -100,9 +157,11 @@ def _upload_one(client: Minio, bucket: str, key: str, source: Path,
                 reported += len(block)
                 progress.advance(len(block))
         writer.close()
-    except BaseException:
+    except BaseException as exc:
         writer.abort()
-        progress.advance(-reported)
+        progress.take_back(reported)
+        if isinstance(exc, S3Error):
+            raise translate(exc, bucket, key) from None
         raise
 
 
@@ -126,18 +185,28 @@ def _local_plan(listing: Iterable[Remote], prefix: str, root: Path,
     """The files and the folders a download of ``listing`` makes below ``root``.
 
     Every key is checked before anything is written: one that would land outside
-    ``root``, or where another key needs a folder, raises ValueError naming it.
+    ``root``, or where another key needs a folder, raises ValueError naming it.  Folder
+    markers (keys ending in "/") make at most their folder: the prefix's own marker
+    makes nothing.  The folders come each after its parent.
     """
     files: dict[tuple[str, ...], Remote] = {}
     folders: dict[tuple[str, ...], str] = {}
+    markers: dict[tuple[str, ...], str] = {}
     for remote in listing:
+        if remote.key == prefix:
+            continue  # the marker of the folder being downloaded: that folder is root
         parts = tuple(_relative_parts(remote.key, prefix))
+        if remote.key.endswith("/"):
+            markers[parts] = remote.key
+            continue
         for depth in range(1, len(parts)):
             folders.setdefault(parts[:depth], remote.key)
-        if remote.key.endswith("/"):
-            folders.setdefault(parts, remote.key)
-        else:
-            files[parts] = remote
+        files[parts] = remote
+    for parts, key in markers.items():
+        # A marker where a file goes, or below one, yields to the file.
+        if not any(parts[:depth] in files for depth in range(1, len(parts) + 1)):
+            for depth in range(1, len(parts) + 1):
+                folders.setdefault(parts[:depth], key)
     for parts, remote in files.items():
         if parts in folders:
             raise ValueError(f"the key {remote.key!r} and the key {folders[parts]!r} need "
@@ -160,11 +229,16 @@ class TransfersMixin(StorePathMixin):
         """This object into a local file, or every object below this prefix into a tree.
 
         A directory target takes the object under its own name.  Files are written to a
-        temporary name beside the target and renamed into place when complete; parent
-        folders are made as needed.  Keys that would land outside ``local_path`` raise
-        ValueError before anything is written.  With ``skip_unchanged``, a file that
-        already holds the object's bytes (same size and MD5) is not fetched again.
+        temporary name beside the target and renamed into place when complete (with the
+        mode ``open()`` gives a new file); parent folders are made as needed, folder
+        markers make only their folder.  Before anything is written, keys that would land
+        outside ``local_path`` raise ValueError, and so does a folder of the target that
+        is a link leading out of it.  Temporary files that downloads of ended processes
+        left in those folders are removed.  With ``skip_unchanged``, a file that already
+        holds the object's bytes (same size and MD5) is not fetched again.
         """
+        progress = check_progress(progress)
+        skip_unchanged = check_flag(skip_unchanged, "skip_unchanged")
         root = check_local(local_path, "download_to")
         workers = check_workers(workers, self._current_section())
         client, bucket = self.client, self._bucket()
@@ -172,6 +246,7 @@ class TransfersMixin(StorePathMixin):
         remote, listing = object_or_listing(client, bucket, self._key(), prefix)
         if remote is not None:
             target = root / posixpath.basename(remote.key) if root.is_dir() else root
+            _remove_leftovers([target.parent])
             meter = Progress(progress, remote.size, 1, "download")
             try:
                 if not (skip_unchanged and _unchanged(client, bucket, remote, target)):
@@ -186,6 +261,8 @@ class TransfersMixin(StorePathMixin):
         if root.exists() and not root.is_dir():
             raise NotADirectoryError(f"download_to of a prefix needs a directory, and "
                                      f"{str(root)!r} is a file")
+        check_folders(root, folders, "download_to")
+        _remove_leftovers([root, *folders])
         for folder in folders:
             folder.mkdir(parents=True, exist_ok=True)
         root.mkdir(parents=True, exist_ok=True)
@@ -212,7 +289,12 @@ class TransfersMixin(StorePathMixin):
         The objects are those ``upload()`` makes (empty folders store nothing).  Files
         over 8 MiB go in parts.  With ``skip_unchanged``, a file whose bytes the store
         already holds (same size and MD5, from one recursive listing) is not sent again.
+        The temporary files of downloads in progress (``.quorvex-<pid>-<hex>.part``) are
+        never sent.  Every name is checked before anything is sent: one that is not valid
+        UTF-8 raises ValueError.
         """
+        progress = check_progress(progress)
+        skip_unchanged = check_flag(skip_unchanged, "skip_unchanged")
         source = check_local(local_path, "upload_from")
         workers = check_workers(workers, self._current_section())
         client, bucket = self.client, self._bucket()
@@ -261,7 +343,8 @@ def _walk_files(root: Path) -> list[tuple[str, Path]]:
 
     Links to folders are followed, as ``upload()`` follows them; one that leads back to a
     folder being walked raises ValueError instead of walking forever, and so does an entry
-    that cannot be read as a file (a broken link, a pipe), before anything is sent.
+    that cannot be read as a file (a broken link, a pipe), or whose name is not valid
+    UTF-8, before anything is sent.  The temporary files of downloads are left out.
     """
     found: list[tuple[str, Path]] = []
 
@@ -273,7 +356,9 @@ def _walk_files(root: Path) -> list[tuple[str, Path]]:
         with os.scandir(folder) as entries:
             ordered = sorted(entries, key=lambda entry: entry.name)
         for entry in ordered:
-            name = relative + entry.name
+            if _is_temp_name(entry.name) and entry.is_file():
+                continue
+            name = check_key_text(relative + entry.name, Path(entry.path), "upload_from")
             if entry.is_dir():
                 walk(Path(entry.path), name + "/", above | {identity})
             elif entry.is_file():
