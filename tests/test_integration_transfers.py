@@ -8,17 +8,21 @@ refuse chosen ones.
 
 from __future__ import annotations
 
+import hashlib
 import io
 import os
 import subprocess
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Iterator, Optional
 
 import minio
 import pytest
 
+import quorvex.copying
 import quorvex.retrying
 from quorvex.base import BasePath, TransferError
+from quorvex.digests import MD5_METADATA, metadata_md5
+from quorvex.minio.embedded import section_variable
 from quorvex.minio.path import MinIOPath
 from quorvex.streams import PART_SIZE, ObjectChangedError
 from test_faults import BUSY, FaultProxy, QuickPath
@@ -384,3 +388,160 @@ def test_a_transient_failure_is_retried_for_that_file_alone(proxied: Any,
     # The proxy answered f5's first PUT with 503; its retry, and only it, went through.
     assert dropped and sorted(puts) == [f"f{i}" for i in range(8)]
     assert stored(s3, "r/") == {f"r/{p.name}": p.read_bytes() for p in source.iterdir()}
+
+
+# -- copy and move: overlapping prefixes, other sections, batch removal -------------------
+
+def refill(s3: Any, data: dict[str, bytes]) -> None:
+    """The test's bucket holding exactly ``data``."""
+    for name in stored(s3):
+        s3.client.remove_object(s3.bucket, name)
+    for name, body in data.items():
+        s3.client.put_object(s3.bucket, name, io.BytesIO(body), len(body))
+
+
+def mapped(data: dict[str, bytes], source: str, target: str, move: bool) -> dict[str, bytes]:
+    """What ``data`` becomes when every key below ``source`` is copied (moved) to below
+    ``target``, each copy taking the source's bytes from before the call."""
+    below = {name: body for name, body in data.items() if name.startswith(source + "/")}
+    result = {name: body for name, body in data.items() if not (move and name in below)}
+    result.update({target + name[len(source):]: body for name, body in below.items()})
+    return result
+
+
+def test_copy_and_move_between_overlapping_prefixes(configured: Any) -> None:
+    s3 = configured
+    s3.make_bucket()
+    data = {"d/s/z": b"A", "d/s/s/z": b"B", "d/s/s/s/z": b"C", "d/y": b"D", "e/x": b"E"}
+    refill(s3, data)
+    MinIOPath(path="d/s").move(MinIOPath(path="d"), workers=1)
+    assert stored(s3) == {"d/z": b"A", "d/s/z": b"B", "d/s/s/z": b"C", "d/y": b"D",
+                          "e/x": b"E"}
+    for verb, source, target in [("move", "d/s", "d"), ("copy", "d/s", "d"),
+                                 ("move", "d", "d/s"), ("copy", "d", "d/s"),
+                                 ("copy", "d/s/s", "d")]:
+        for workers in (1, 4):
+            refill(s3, data)
+            getattr(MinIOPath(path=source), verb)(target, workers=workers)
+            assert stored(s3) == mapped(data, source, target, verb == "move"), \
+                (verb, source, target, workers)
+    for verb in ("copy", "move"):
+        with pytest.raises(ValueError, match="onto itself"):
+            getattr(MinIOPath(path="d"), verb)("d")
+    assert stored(s3) == mapped(data, "d/s/s", "d", False)
+
+
+@pytest.fixture
+def gets(monkeypatch: pytest.MonkeyPatch) -> list[str]:
+    """The key of every get_object of the SDK (the reads of object bytes)."""
+    seen: list[str] = []
+    original = minio.Minio.get_object
+
+    def counting(self: Any, bucket: str, key: str, *args: Any, **kwargs: Any) -> Any:
+        seen.append(key)
+        return original(self, bucket, key, *args, **kwargs)
+
+    monkeypatch.setattr(minio.Minio, "get_object", counting)
+    return seen
+
+
+def put_typed(s3: Any, bucket: str, data: dict[str, bytes]) -> None:
+    for name, body in data.items():
+        s3.client.put_object(bucket, name, io.BytesIO(body), len(body),
+                             content_type="text/csv",
+                             metadata={MD5_METADATA: hashlib.md5(body).hexdigest()})
+
+
+def described(s3: Any, bucket: str, prefix: str) -> dict[str, tuple[bytes, str, Any]]:
+    """Every object below ``prefix``: its bytes, content type and ``md5`` metadata."""
+    found = {}
+    for item in s3.client.list_objects(bucket, prefix=prefix, recursive=True):
+        stat = s3.client.stat_object(bucket, item.object_name)
+        response = s3.client.get_object(bucket, item.object_name)
+        try:
+            found[item.object_name[len(prefix):]] = (response.read(), stat.content_type,
+                                                     metadata_md5(stat.metadata))
+        finally:
+            response.close()
+            response.release_conn()
+    return found
+
+
+def add_section(s3: Any, monkeypatch: pytest.MonkeyPatch, section: str, bucket: str,
+                endpoint: Optional[str] = None) -> None:
+    """Configuration ``section`` pointing at ``bucket`` on the test's server."""
+    for name, value in s3.env(section, bucket).items():
+        monkeypatch.setenv(name, value)
+    if endpoint is not None:
+        monkeypatch.setenv(section_variable(section, "endpoint"), endpoint)
+
+
+def test_copy_and_move_to_another_section_on_the_same_store(
+        configured: Any, monkeypatch: pytest.MonkeyPatch, gets: list[str]) -> None:
+    s3 = configured
+    s3.make_bucket()
+    archive = s3.make_bucket(s3.new_bucket_name("archive"))
+    add_section(s3, monkeypatch, "minio.archive", archive)
+    add_section(s3, monkeypatch, "minio.nowhere", s3.new_bucket_name("nowhere"))
+    put_typed(s3, s3.bucket, {"t/a.csv": b"1,2\n", "t/sub/b.csv": b"3,4\n"})
+    before = described(s3, s3.bucket, "t/")
+    gets.clear()
+
+    MinIOPath(path="t").copy("kept", section="minio.archive")
+    with MinIOPath.use_section("minio.archive"):
+        MinIOPath(path="kept").move("back", section="minio")
+    assert gets == []  # server-side both ways
+    assert described(s3, s3.bucket, "back/") == before == described(s3, s3.bucket, "t/")
+    assert list(s3.client.list_objects(archive, recursive=True)) == []
+    with pytest.raises(FileNotFoundError, match="nowhere"):
+        MinIOPath(path="t").move("x", section="minio.nowhere")
+    assert described(s3, s3.bucket, "t/") == before
+
+
+def test_copy_and_move_to_another_endpoint_stream(
+        configured: Any, monkeypatch: pytest.MonkeyPatch, gets: list[str]) -> None:
+    s3 = configured
+    s3.make_bucket()
+    far = s3.make_bucket(s3.new_bucket_name("far"))
+    # The same server under another name: to the client, another store.
+    add_section(s3, monkeypatch, "minio.far", far,
+                endpoint=s3.endpoint.replace("127.0.0.1", "localhost"))
+    big = os.urandom(PART_SIZE + 12345)
+    put_typed(s3, s3.bucket, {"s/big.csv": big, "s/small.csv": b"x,y\n", "s/empty": b""})
+    before = described(s3, s3.bucket, "s/")
+    gets.clear()
+    copies: list[Any] = []
+    monkeypatch.setattr(minio.Minio, "copy_object",
+                        lambda *args, **kwargs: copies.append(args))
+    reports: list[tuple[int, int]] = []
+
+    MinIOPath(path="s").copy("out", section="minio.far", workers=2,
+                             progress=lambda done, total: reports.append((done, total)))
+    assert reports[-1] == (len(big) + 4, len(big) + 4) and copies == []
+    assert sorted(gets) == ["s/big.csv", "s/small.csv"]  # the empty one needs no GET
+    with MinIOPath.use_section("minio.far"):
+        assert described(s3, far, "out/") == before
+        MinIOPath(path="out/big.csv").move("one/big.csv", section="minio")
+    assert described(s3, s3.bucket, "one/")["big.csv"] == before["big.csv"]
+    assert sorted(described(s3, far, "out/")) == ["empty", "small.csv"]
+
+
+def test_a_move_removes_its_sources_in_batches(configured: Any,
+                                               monkeypatch: pytest.MonkeyPatch) -> None:
+    s3 = configured
+    s3.make_bucket()
+    data = {f"b/k{i}": bytes([i]) for i in range(7)}
+    refill(s3, data)
+    monkeypatch.setattr(quorvex.copying, "DELETE_BATCH", 3)
+    requests: list[tuple[str, Any]] = []
+    original = minio.Minio._url_open
+
+    def counting(self: Any, method: str, region: str, *args: Any, **kwargs: Any) -> Any:
+        requests.append((method, kwargs.get("query_params") or {}))
+        return original(self, method, region, *args, **kwargs)
+
+    monkeypatch.setattr(minio.Minio, "_url_open", counting)
+    MinIOPath(path="b").move("c", workers=3)
+    assert [method for method, query in requests if "delete" in query] == ["POST"] * 3
+    assert not any(method == "DELETE" for method, _ in requests)
+    assert stored(s3) == {name.replace("b/", "c/"): body for name, body in data.items()}

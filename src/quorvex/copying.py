@@ -1,38 +1,168 @@
-"""Copies and moves within the store: copy and move of an object or a tree.
+"""Copies and moves of an object or a tree, within one store or to another.
 
-Copies are server-side: no object's bytes pass through the client.  A move removes each
-source only after its copy succeeded.
+The target's configuration section (by default the caller's) decides where the target is.
+When it names the source's store (the same endpoint, TLS setting and region) with the same
+credentials, copies are server-side: no object's bytes pass through the client.  Otherwise
+each object is streamed through the client: read with GETs pinned to its ETag and written
+in parts of :data:`quorvex.sizes.PART_SIZE`, so memory stays a few parts per worker
+whatever the object's size; the content type and the ``md5`` user metadata go with it.
+
+Where the source and target prefixes overlap in one bucket (``d/s`` into ``d``, or ``d``
+into ``d/s``), the copy of a key may land on another source.  That source is copied
+first: the copies run in waves, each wave in parallel, and a copy starts only once every
+source it overwrites has been copied.  A move removes its sources in batches, each only
+after its own copy completed, and never a source that a copy has written to.
 """
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from typing import Any, Callable, Optional, Union
 
 from minio import Minio
 from minio.commonconfig import CopySource
+from minio.deleteobjects import DeleteError, DeleteObject
 
 from quorvex._progress import Progress, ProgressArg
+from quorvex.config import ClientSettings, EnvConfig
+from quorvex.digests import clean_etag, metadata_md5
+from quorvex.errors import TransferError, missing_bucket
 from quorvex.path_algebra import StorePathMixin
-from quorvex.plans import check_workers, object_or_listing, run_tasks
+from quorvex.plans import Remote, check_workers, object_or_listing, run_waves
 from quorvex.retrying import retry
-from quorvex.sizes import DEFAULT_WORKERS
+from quorvex.sizes import (CHUNK, DEFAULT_WORKERS, DELETE_BATCH, SINGLE_COPY_LIMIT,
+                           SINGLE_FILE_PARTS_IN_FLIGHT)
+from quorvex.streams import ObjectReader, ObjectWriter, stat_object
 
 __all__ = ["CopyingMixin"]
 
+_USER_METADATA = "x-amz-meta-"
+_NAMED_IN_ERRORS = 5  # keys a removal failure names in its message (all are in .failed)
+
+CopyOne = Callable[[Remote, str, Progress], None]
+Headers = dict[str, Union[str, list[str], tuple[str]]]  # as the SDK takes metadata
+
+
+def _kept_metadata(stat: Any) -> Headers:
+    """The content type and user metadata of a stat, as a copy must send them again."""
+    kept: Headers = {name: value for name, value in (stat.metadata or {}).items()
+                     if name.lower().startswith(_USER_METADATA)}
+    if stat.content_type:
+        kept["Content-Type"] = stat.content_type
+    return kept
+
 
 @retry()
-def _copy_one(client: Minio, bucket: str, source_key: str, target_bucket: str,
-              target_key: str) -> None:
-    client.copy_object(target_bucket, target_key, CopySource(bucket, source_key))
+def _copy_on_server(client: Minio, bucket: str, remote: Remote, target_bucket: str,
+                    target_key: str) -> None:
+    source = CopySource(bucket, remote.key)
+    if remote.size <= SINGLE_COPY_LIMIT:
+        client.copy_object(target_bucket, target_key, source)  # keeps the metadata
+        return
+    # Larger objects are copied in parts, and a multipart upload starts with no metadata
+    # of its own: it is sent again with the content type.
+    stat = stat_object(client, bucket, remote.key)
+    client.copy_object(target_bucket, target_key, source, metadata=_kept_metadata(stat))
 
 
 @retry()
-def _remove_one(client: Minio, bucket: str, key: str) -> None:
-    client.remove_object(bucket, key)
+def _stream_one(source: Minio, bucket: str, key: str, target: Minio, target_bucket: str,
+                target_key: str, progress: Progress, parts_in_flight: int) -> None:
+    """The object ``key`` written through the client to ``target_key`` of the target."""
+    stat = stat_object(source, bucket, key)
+    options: dict[str, Any] = {"md5": metadata_md5(stat.metadata),
+                               "parts_in_flight": parts_in_flight}
+    if stat.content_type:
+        options["content_type"] = stat.content_type
+    reader = ObjectReader(source, bucket, key, int(stat.size or 0), clean_etag(stat.etag))
+    writer = ObjectWriter(target, target_bucket, target_key, **options)
+    block = bytearray(CHUNK)
+    reported = 0
+    try:
+        while count := reader.readinto(block):
+            writer.write(memoryview(block)[:count])
+            reported += count
+            progress.advance(count)
+        writer.close()
+    except BaseException:
+        writer.abort()
+        progress.advance(-reported)
+        raise
+    finally:
+        reader.close()
+
+
+@retry()
+def _bucket_exists(client: Minio, bucket: str) -> bool:
+    return bool(client.bucket_exists(bucket))
+
+
+@retry()
+def _remove_batch(client: Minio, bucket: str, keys: list[str]) -> list[DeleteError]:
+    # The SDK sends nothing until its generator is drained.
+    return list(client.remove_objects(bucket, [DeleteObject(key) for key in keys]))
+
+
+def _remove_sources(client: Minio, bucket: str, keys: list[str], verb: str) -> None:
+    """Removes ``keys`` with one request per DELETE_BATCH keys.
+
+    TransferError naming the keys that were not removed, when the store refused any or a
+    batch failed (the batches after a failed one are not sent).
+    """
+    refused: list[str] = []
+    reasons: list[str] = []
+    for start in range(0, len(keys), DELETE_BATCH):
+        try:
+            errors = _remove_batch(client, bucket, keys[start:start + DELETE_BATCH])
+        except Exception as exc:
+            kept = set(refused)
+            left = refused + keys[start:]
+            raise TransferError(
+                f"{verb}: removing the copied sources from bucket '{bucket}' failed "
+                f"({type(exc).__name__}: {exc}); {len(left)} of {len(keys)} are still "
+                f"there, among them {left[:_NAMED_IN_ERRORS]}",
+                [key for key in keys[:start] if key not in kept], left, len(keys)) from exc
+        refused.extend(error.name or "" for error in errors)
+        reasons.extend(f"{error.name!r} ({error.code}: {error.message})" for error in errors)
+    if refused:
+        kept = set(refused)
+        raise TransferError(
+            f"{verb}: bucket '{bucket}' refused to remove {len(refused)} of {len(keys)} "
+            f"copied sources: {', '.join(reasons[:_NAMED_IN_ERRORS])}",
+            [key for key in keys if key not in kept], refused, len(keys))
+
+
+def _waves(plan: list[tuple[Remote, str]]) -> list[list[tuple[Remote, str]]]:
+    """The copies of ``plan`` (source, target key) in the order one bucket needs.
+
+    A copy whose target is itself a source goes in a wave after that source's own copy,
+    so no source is overwritten before it was copied.  The targets are the sources' keys
+    under another prefix, so no chain comes back to where it started.
+    """
+    destination = {remote.key: key for remote, key in plan}
+    depth: dict[str, int] = {}
+    for start in destination:
+        chain: list[str] = []
+        key = start
+        while key in destination and key not in depth:
+            chain.append(key)
+            key = destination[key]
+        level = depth.get(key, -1)
+        for earlier in reversed(chain):
+            level += 1
+            depth[earlier] = level
+    waves: list[list[tuple[Remote, str]]] = [[] for _ in range(max(depth.values()) + 1)]
+    for remote, key in plan:
+        waves[depth[remote.key]].append((remote, key))
+    return waves
+
+
+def _same_endpoint(one: ClientSettings, other: ClientSettings) -> bool:
+    return (one.endpoint.lower(), one.secure, one.region) == \
+        (other.endpoint.lower(), other.secure, other.region)
 
 
 class CopyingMixin(StorePathMixin):
-    """Copying and moving objects and trees within the store."""
+    """Copying and moving objects and trees, within the store or to another one."""
 
     __slots__ = ()
 
@@ -45,74 +175,127 @@ class CopyingMixin(StorePathMixin):
         return target, target._key()
 
     def copy(self, target: Any, *, workers: int = DEFAULT_WORKERS,
-             progress: ProgressArg = None) -> Any:
+             progress: ProgressArg = None, section: Optional[str] = None) -> Any:
         """Copies this object, or every object below this prefix, to ``target``.
 
-        The copy is server-side: no object's bytes pass through the client.  ``target``
-        is a path of this class or a key; it is returned as a path.
+        ``target`` is a path of this class or a key; it is returned as a path.  Its bucket
+        and store are those of configuration ``section`` (by default the calling
+        thread's).  Within one store with the same credentials the copy is server-side;
+        otherwise the bytes are streamed through the client.  Overlapping prefixes in one
+        bucket give exactly the copy of every source as it was before the call.
         """
-        return self._copy_or_move(target, workers, progress, move=False)
+        return self._copy_or_move(target, workers, progress, False, section)
 
     def move(self, target: Any, *, workers: int = DEFAULT_WORKERS,
-             progress: ProgressArg = None) -> Any:
+             progress: ProgressArg = None, section: Optional[str] = None) -> Any:
         """Moves this object, or every object below this prefix, to ``target``.
 
-        Each source is removed only after its copy succeeded; on a failure every source
-        not copied stays where it was.
+        Copies as :meth:`copy` does, then removes the sources in batches: each only after
+        its own copy completed, and none that a copy wrote to.  On a failure the sources
+        whose copies completed are removed, every other one stays where it was.
         """
-        return self._copy_or_move(target, workers, progress, move=True)
+        return self._copy_or_move(target, workers, progress, True, section)
 
     def _copy_or_move(self, target: Any, workers: int, progress: ProgressArg,
-                      move: bool) -> Any:
+                      move: bool, section: Optional[str]) -> Any:
+        verb = "move" if move else "copy"
         target, target_key = self._target_key(target)
-        workers = check_workers(workers, self._current_section())
+        own_section = self._current_section()
+        workers = check_workers(workers, own_section)
         client, bucket = self.client, self._bucket()
-        target_bucket = target._bucket()
-        if target_key == self._key() and target_bucket == bucket:
-            raise ValueError(f"cannot {'move' if move else 'copy'} '{self._key() or '/'}' "
-                             f"onto itself")
+        target_client, same_store, server_side = client, True, True
+        if section is None:
+            target_bucket = target._bucket()
+        else:
+            with type(self).use_section(section):
+                target_section = target._current_section()
+                target_bucket = target._bucket()
+                if target_section != own_section:
+                    target_client = target.client
+                    config = EnvConfig.init_configer()
+                    own, other = (config.client_settings(own_section),
+                                  config.client_settings(target_section))
+                    same_store = _same_endpoint(own, other)
+                    server_side = same_store and \
+                        (own.access_key, own.secret_key) == (other.access_key,
+                                                             other.secret_key)
+                    if not server_side:
+                        check_workers(workers, target_section)
+        same_bucket = same_store and target_bucket == bucket
+        if same_bucket and target_key == self._key():
+            raise ValueError(f"cannot {verb} '{self._key() or '/'}' onto itself")
         prefix = self._prefix()
         remote, listing = object_or_listing(client, bucket, self._key(), prefix)
-        verb = "move" if move else "copy"
+        if remote is not None and not target_key:
+            raise ValueError(f"cannot {verb} an object onto the bucket's root")
+        if not same_bucket and not _bucket_exists(target_client, target_bucket):
+            raise missing_bucket(target_bucket)
 
-        def one(source_key: str, destination: str) -> Callable[[], None]:
-            def run() -> None:
-                _copy_one(client, bucket, source_key, target_bucket, destination)
-                if move:
-                    _remove_one(client, bucket, source_key)
+        def copy_one(parts_in_flight: int) -> CopyOne:
+            def run(source: Remote, destination: str, meter: Progress) -> None:
+                if server_side:
+                    _copy_on_server(client, bucket, source, target_bucket, destination)
+                    meter.advance(source.size)
+                else:
+                    _stream_one(client, bucket, source.key, target_client, target_bucket,
+                                destination, meter, parts_in_flight)
             return run
 
         if remote is not None:
-            if not target_key:
-                raise ValueError(f"cannot {verb} an object onto the bucket's root")
             meter = Progress(progress, remote.size, 1, verb)
             try:
-                one(remote.key, target_key)()
-                meter.advance(remote.size)
+                copy_one(SINGLE_FILE_PARTS_IN_FLIGHT)(remote, target_key, meter)
+                if move:
+                    _remove_sources(client, bucket, [remote.key], verb)
                 meter.file_done()
             finally:
                 meter.close()
             return target
-        target_prefix = target._prefix()
-        if move and target_bucket == bucket and target_prefix.startswith(prefix) and \
-                target_prefix != prefix:
-            raise ValueError(f"cannot move '{prefix}' into '{target_prefix}', which is "
-                             f"below it")
-        meter = Progress(progress, sum(item.size for item in listing), len(listing), verb)
-        sizes = {item.key: item.size for item in listing}
-
-        def counted(key: str, run: Callable[[], None]) -> Callable[[], None]:
-            def counted_run() -> None:
-                run()
-                meter.advance(sizes[key])
-            return counted_run
-
-        try:
-            run_tasks([(item.key, counted(item.key, one(
-                item.key, target_prefix + item.key[len(prefix):]))) for item in listing],
-                workers, verb, meter)
-        finally:
-            meter.close()
+        _copy_tree(client, bucket, listing, prefix, target._prefix(), copy_one(1), workers,
+                   progress, verb, move, same_bucket)
         return target
 
 
+def _copy_tree(client: Minio, bucket: str, listing: list[Remote], prefix: str,
+               target_prefix: str, copy_one: CopyOne, workers: int, progress: ProgressArg,
+               verb: str, move: bool, same_bucket: bool) -> None:
+    """Copies every object of ``listing`` from below ``prefix`` to below
+    ``target_prefix``, in waves where the two share ``bucket``; a move then removes the
+    sources."""
+    plan: list[tuple[Remote, str]] = []
+    markers: list[str] = []  # the source's own folder marker, when the target is root
+    for item in listing:
+        destination = target_prefix + item.key[len(prefix):]
+        if destination:
+            plan.append((item, destination))
+        elif item.size:
+            raise ValueError(f"cannot {verb} '{item.key}' onto the bucket's root: it is "
+                             f"an object of {item.size} bytes, and the root is no object")
+        else:
+            markers.append(item.key)  # the root needs no marker
+    waves = _waves(plan) if same_bucket and plan else [plan]
+    written = {key for _, key in plan} if same_bucket else set()
+    meter = Progress(progress, sum(item.size for item, _ in plan), len(plan), verb)
+
+    def task(item: Remote, destination: str) -> Callable[[], None]:
+        return lambda: copy_one(item, destination, meter)
+
+    completed: list[str] = []
+    failure: Optional[TransferError] = None
+    try:
+        run_waves([[(item.key, task(item, key)) for item, key in wave] for wave in waves],
+                  workers, verb, meter, completed)
+    except TransferError as exc:
+        failure = exc
+    finally:
+        meter.close()
+    if move:
+        doomed = [key for key in completed + markers if key not in written]
+        try:
+            _remove_sources(client, bucket, doomed, verb)
+        except TransferError:
+            if failure is None:
+                raise
+            raise failure from failure.__cause__  # the copy's failure comes first
+    if failure is not None:
+        raise failure

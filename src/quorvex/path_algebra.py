@@ -15,6 +15,8 @@ from quorvex.config import CONFIG_FILE_VARIABLE, env_name
 from quorvex.errors import BucketNotConfiguredError, RootIsNotAnObjectError, translate
 
 if TYPE_CHECKING:
+    from contextlib import AbstractContextManager
+
     from minio import Minio
 
 __all__ = ["PathAlgebraMixin", "REFUSED_COMPONENTS", "ROOT", "StorePathMixin"]
@@ -54,6 +56,9 @@ class StorePathMixin:
         def write(self, data: bytes) -> None: ...
 
         def _current_section(self) -> str: ...
+
+        @classmethod
+        def use_section(cls, section: str) -> AbstractContextManager[str]: ...
 
     def _key(self) -> str:
         """The object key: the POSIX text of the path, "" for the bucket's root."""

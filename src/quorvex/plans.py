@@ -204,3 +204,28 @@ def run_tasks(tasks: Sequence[Task], workers: int, verb: str, progress: Progress
         raise TransferError(
             f"{verb} of {first_name!r} failed ({type(first).__name__}: {first}); "
             f"{len(ok)} of {len(tasks)} completed", ok, failed, len(tasks)) from first
+
+
+def run_waves(waves: Sequence[Sequence[Task]], workers: int, verb: str, progress: Progress,
+              completed: Optional[list[str]] = None) -> None:
+    """Runs ``waves`` one after the other, each as :func:`run_tasks` runs its tasks.
+
+    A wave starts only once every task of the one before it succeeded.  On the first
+    failure the waves not started are dropped, and the TransferError counts the tasks of
+    every wave.
+    """
+    if len(waves) == 1:
+        run_tasks(waves[0], workers, verb, progress, completed)
+        return
+    done: list[str] = [] if completed is None else completed
+    start = len(done)
+    total = sum(len(wave) for wave in waves)
+    for wave in waves:
+        try:
+            run_tasks(wave, workers, verb, progress, done)
+        except TransferError as exc:
+            first = exc.__cause__
+            ok = done[start:]
+            raise TransferError(
+                f"{verb} of {exc.failed[0]!r} failed ({type(first).__name__}: {first}); "
+                f"{len(ok)} of {total} completed", ok, exc.failed, total) from first
