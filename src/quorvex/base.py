@@ -124,8 +124,9 @@ class _ThreadClients:
     """One thread's clients by path class, for the sections the thread is on now.
 
     ``client`` answers from ``clients`` (also reachable as ``_thread_clients.clients``)
-    with one lookup, where the class's ``_creator`` is still the one the client came from.  It is emptied when the thread's section changes (Local.setattr,
-    Local.delattr) and, for every thread, when clients are dropped (reset_clients,
+    with one lookup, where the class's ``_creator`` is still the one the client came
+    from.  It is emptied when the thread's section changes (Local.setattr, Local.delattr)
+    and, for every thread, when clients are dropped (reset_clients,
     configure, fork); otherwise only the holder of _clients_lock fills it.
     """
 

@@ -22,7 +22,7 @@ from minio import Minio
 from minio.commonconfig import CopySource
 from minio.deleteobjects import DeleteError, DeleteObject
 
-from quorvex._progress import Progress, ProgressArg
+from quorvex._progress import Progress, ProgressArg, check_progress
 from quorvex.config import ClientSettings, EnvConfig
 from quorvex.digests import clean_etag, metadata_md5
 from quorvex.errors import TransferError, missing_bucket
@@ -85,7 +85,7 @@ def _stream_one(source: Minio, bucket: str, key: str, target: Minio, target_buck
         writer.close()
     except BaseException:
         writer.abort()
-        progress.advance(-reported)
+        progress.take_back(reported)
         raise
     finally:
         reader.close()
@@ -199,6 +199,7 @@ class CopyingMixin(StorePathMixin):
     def _copy_or_move(self, target: Any, workers: int, progress: ProgressArg,
                       move: bool, section: Optional[str]) -> Any:
         verb = "move" if move else "copy"
+        progress = check_progress(progress)
         target, target_key = self._target_key(target)
         own_section = self._current_section()
         workers = check_workers(workers, own_section)

@@ -31,8 +31,8 @@ class StorePathMixin:
     """What the toolbox mixins rely on the assembled path class for.
 
     Declared for type checkers only: ``BasePath`` supplies the constructor, ``path`` and
-    ``client`` and the thread's section; the store class (``MinIOPath``) supplies ``bucket_name``, ``exists``,
-    ``read`` and ``write``.
+    ``client`` and the thread's section; the store class (``MinIOPath``) supplies
+    ``bucket_name``, ``exists``, ``read`` and ``write``.
     """
 
     __slots__ = ()

@@ -27,7 +27,7 @@ from quorvex.streams import stat_object
 
 __all__ = ["LocalPath", "Remote", "Task", "check_flag", "check_folders", "check_key_text",
            "check_local", "check_workers", "list_below", "object_or_listing", "run_tasks",
-           "stat_or_none", "stat_remote"]
+           "run_waves", "stat_or_none", "stat_remote"]
 
 LocalPath = Union[str, "os.PathLike[str]"]
 

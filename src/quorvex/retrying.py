@@ -115,7 +115,8 @@ def configured_attempts() -> int:
 
 
 def backoff_delay(index: int, delay: float, max_delay: float) -> float:
-    """The pause before retry ``index`` (from 0): in [c/2, c], c = min(max_delay, delay*2**index)."""
+    """The pause before retry ``index`` (from 0): in [c/2, c], with
+    c = min(max_delay, delay * 2**index)."""
     cap = min(max_delay, delay * 2.0 ** min(index, 64))
     return cap * (0.5 + 0.5 * _random())
 
@@ -174,8 +175,8 @@ def retry(attempts: Optional[int] = None, delay: Optional[float] = None,
     ``max_delay`` the longest, in seconds.  Those left as None are read from the section
     "quorvex.retry" when a failure happens (defaults 3, 0.2 and 2.0).  The wrapper is a
     plain function given the wrapped one's metadata by functools.update_wrapper (as
-    functools.wraps does): it binds as a method and ``__wrapped__`` leads to the original.  Whatever the function returns, a generator too, is
-    handed back as it is.
+    functools.wraps does): it binds as a method and ``__wrapped__`` leads to the original.
+    Whatever the function returns, a generator too, is handed back as it is.
     """
     _check_setting("attempts", attempts, 1, True)
     _check_setting("delay", delay, 0, False)
