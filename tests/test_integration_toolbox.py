@@ -170,6 +170,15 @@ def test_scandir_gives_listing_details(store: Any, listing_requests: list[dict[s
     # The level's own folder marker is no entry of its own.
     assert keys(Sub(path="a/e").iterdir()) == []
     assert keys(Sub(path="").iterdir()) == ["a", "ab", "top.txt"]
+    # Recursive: every object at every depth, from one more listing, markers left out.
+    deep = list(Sub(path="a").scandir(recursive=True))
+    assert len(listing_requests) == 5
+    assert [(e.path.path.as_posix(), e.name, e.size, e.is_file()) for e in deep] == [
+        ("a/b", "b", 5, True), ("a/b/c/z.csv", "z.csv", 5, True), ("a/b/y", "y", 5, True),
+        ("a/bc", "bc", 5, True), ("a/x.txt", "x.txt", 5, True)]
+    assert all(e.etag and e.last_modified is not None for e in deep)
+    with pytest.raises(TypeError):
+        Sub(path="a").scandir(recursive="yes")  # type: ignore[arg-type]
 
 
 def test_walk_over_several_levels(store: Any, listing_requests: list[dict[str, Any]]) -> None:

@@ -125,22 +125,30 @@ class ListingMixin(StorePathMixin):
             if name.startswith(prefix) and len(name) > start:
                 yield name[start:], obj
 
-    def scandir(self) -> Iterator[Entry[Self]]:
+    def scandir(self, recursive: bool = False) -> Iterator[Entry[Self]]:
         """The objects and prefixes directly below this path, in listing order.
 
         Like ``os.scandir``.  A key that is both an object and a prefix gives two entries,
-        one of each kind; this path's own folder marker is not an entry.  One listing
-        request per 1,000 entries, sent as the iteration needs them.
+        one of each kind; this path's own folder marker is not an entry.  With
+        ``recursive=True``, every object at every depth below this path instead (no
+        prefixes, no folder markers), in key order, each with its listing details.  One
+        listing request per 1,000 entries, sent as the iteration needs them.
         """
+        if not isinstance(recursive, bool):
+            raise TypeError(f"scandir() takes a bool recursive, not "
+                            f"{type(recursive).__name__}")
+        return self._scandir(recursive)
+
+    def _scandir(self, recursive: bool) -> Iterator[Entry[Self]]:
         base = self._key()
-        for relative, obj in self._listing(recursive=False):
+        for relative, obj in self._listing(recursive=recursive):
             if relative.endswith("/"):
                 name = relative[:-1]
-                if _nameable(name):
+                if not recursive and _nameable(name):
                     yield Entry(self._at(_joined(base, name)), name, None, None, None, True)
             elif _nameable(relative):
-                yield Entry(self._at(_joined(base, relative)), relative, obj.size,
-                            None if obj.etag is None else obj.etag.strip('"'),
+                yield Entry(self._at(_joined(base, relative)), relative.rpartition("/")[2],
+                            obj.size, None if obj.etag is None else obj.etag.strip('"'),
                             as_utc(obj.last_modified), False)
 
     def iterdir(self) -> Iterator[Self]:
