@@ -8,8 +8,8 @@ bucket is never part of the URL: it is the section's ``bucket_name``, as for eve
 Every call runs on the filesystem's section in the calling thread, whichever thread that
 is, through ``MinIOPath.use_section``; the requests are those of ``MinIOPath`` and its
 toolbox (one SDK client per section and process).  Object stores have no directories: a
-directory is a prefix with at least one object below it, ``mkdir``/``makedirs`` store
-nothing, and a folder marker (a key ending in "/") is not a directory of its own.
+directory is a prefix with at least one object below it, or a folder marker (the empty
+object "<key>/" that consoles make); ``mkdir``/``makedirs`` store nothing.
 
 The package registers the protocol through the ``fsspec.specs`` entry point, so any process
 with the package installed (a Dask worker too) finds it without importing this module.
@@ -33,7 +33,7 @@ from quorvex.config import EnvConfig, check_section_name, configure
 from quorvex.errors import missing_object
 from quorvex.minio.path import MinIOPath
 from quorvex.sizes import READ_BUFFER
-from quorvex.streams import ObjectReader
+from quorvex.streams import ObjectReader, stat_object
 
 __all__ = ["ObjectFile", "QuorvexFileSystem", "configure_workers"]
 
@@ -76,10 +76,11 @@ def _directory_info(name: str) -> Info:
     return {"name": name, "size": 0, "type": "directory"}
 
 
-def _parents_below(relative: str) -> Iterator[str]:
-    # "a/b/c.txt" -> "a", "a/b": the directories an object's key makes below the top.
+def _parents_below(relative: str, maxdepth: Optional[int]) -> Iterator[str]:
+    # "a/b/c.txt" -> "a", "a/b": the directories an object's key makes below the top,
+    # down to ``maxdepth`` levels.
     parts = relative.split("/")[:-1]
-    for depth in range(1, len(parts) + 1):
+    for depth in range(1, min(len(parts), maxdepth or len(parts)) + 1):
         yield "/".join(parts[:depth])
 
 
@@ -134,7 +135,11 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]  # fsspec has
                     entries.append(_file_info(name, entry.size, entry.etag,
                                               entry.last_modified))
             if not entries and key:
-                entries = [self._object_info(key)]  # FileNotFoundError when missing
+                try:
+                    entries = [self._object_info(key)]
+                except FileNotFoundError:
+                    if not self._has_marker(key):
+                        raise
         return entries if detail else [entry["name"] for entry in entries]
 
     def find(self, path: str, maxdepth: Optional[int] = None, withdirs: bool = False,
@@ -156,15 +161,14 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]  # fsspec has
             else:
                 for entry in self._path(key).scandir(recursive=True):
                     relative = entry.path.path.as_posix()[len(key) + 1 if key else 0:]
-                    if maxdepth is not None and relative.count("/") >= maxdepth:
-                        continue
-                    name = _joined(key, relative)
-                    found[name] = _file_info(name, entry.size, entry.etag,
-                                             entry.last_modified)
                     if withdirs:
-                        for folder in _parents_below(relative):
+                        for folder in _parents_below(relative, maxdepth):
                             found.setdefault(_joined(key, folder),
                                              _directory_info(_joined(key, folder)))
+                    if maxdepth is None or relative.count("/") < maxdepth:
+                        name = _joined(key, relative)
+                        found[name] = _file_info(name, entry.size, entry.etag,
+                                                 entry.last_modified)
             if found and withdirs and key:
                 found[key] = _directory_info(key)
             if not found and key:
@@ -183,7 +187,8 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]  # fsspec has
 
     def info(self, path: str, **kwargs: Any) -> Info:
         """An object's size, ETag, modification time and type (one HEAD), else a
-        directory when anything lies below the prefix (one listing request).
+        directory when anything lies below the prefix (one listing request) or its
+        folder marker exists (one more HEAD).
 
         The root is always a directory; FileNotFoundError for anything else.
         """
@@ -194,7 +199,8 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]  # fsspec has
             try:
                 return self._object_info(key)
             except FileNotFoundError:
-                if next(iter(self._path(key).scandir()), None) is None:
+                if next(iter(self._path(key).scandir()), None) is None and \
+                        not self._has_marker(key):
                     raise
             return _directory_info(key)
 
@@ -202,6 +208,16 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]  # fsspec has
         stat = self._path(key).stat()
         return _file_info(key, stat.size, stat.etag, stat.last_modified,
                           content_type=stat.content_type)
+
+    def _has_marker(self, key: str) -> bool:
+        # The folder marker "<key>/" (a store's console makes them; listings show the
+        # prefix) makes an empty directory: one status request.
+        path = self._path(key)
+        try:
+            stat_object(path.client, path._bucket(), key + "/")
+        except FileNotFoundError:
+            return False
+        return True
 
     def exists(self, path: str, **kwargs: Any) -> bool:
         """Whether ``path`` is an object or a directory.  A failure other than "missing"
