@@ -18,7 +18,7 @@ from typing import Any, Iterator, Optional
 import minio
 import pytest
 
-import quorvex.copying
+import quorvex.plans
 import quorvex.retrying
 from quorvex.base import BasePath, TransferError
 from quorvex.digests import MD5_METADATA, metadata_md5
@@ -532,7 +532,7 @@ def test_a_move_removes_its_sources_in_batches(configured: Any,
     s3.make_bucket()
     data = {f"b/k{i}": bytes([i]) for i in range(7)}
     refill(s3, data)
-    monkeypatch.setattr(quorvex.copying, "DELETE_BATCH", 3)
+    monkeypatch.setattr(quorvex.plans, "DELETE_BATCH", 3)
     requests: list[tuple[str, Any]] = []
     original = minio.Minio._url_open
 

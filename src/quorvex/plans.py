@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from minio import Minio
+from minio.deleteobjects import DeleteError, DeleteObject
 from minio.error import S3Error
 
 from quorvex._progress import Progress
@@ -23,13 +24,16 @@ from quorvex.config import EnvConfig, env_name
 from quorvex.digests import clean_etag, metadata_md5
 from quorvex.errors import TransferError, missing_object, translate
 from quorvex.retrying import retry
+from quorvex.sizes import DELETE_BATCH
 from quorvex.streams import stat_object
 
 __all__ = ["LocalPath", "Remote", "Task", "check_flag", "check_folders", "check_key_text",
-           "check_local", "check_workers", "list_below", "object_or_listing", "run_tasks",
-           "run_waves", "stat_or_none", "stat_remote"]
+           "check_local", "check_workers", "list_below", "object_or_listing", "remove_keys",
+           "run_tasks", "run_waves", "stat_or_none", "stat_remote"]
 
 LocalPath = Union[str, "os.PathLike[str]"]
+
+_NAMED_IN_ERRORS = 5  # keys a removal failure names in its message (all are in .failed)
 
 
 @dataclass(frozen=True)
@@ -87,6 +91,42 @@ def object_or_listing(client: Minio, bucket: str, key: str, prefix: str,
     if not listing:
         raise missing_object(key, bucket)
     return None, listing
+
+
+@retry()
+def _remove_batch(client: Minio, bucket: str, keys: list[str]) -> list[DeleteError]:
+    # The SDK sends nothing until its generator is drained.
+    return list(client.remove_objects(bucket, [DeleteObject(key) for key in keys]))
+
+
+def remove_keys(client: Minio, bucket: str, keys: list[str], verb: str, what: str) -> None:
+    """Removes ``keys`` (``what`` they are, for the messages) with one request per
+    DELETE_BATCH keys.
+
+    TransferError naming the keys that were not removed, when the store refused any or a
+    batch failed (the batches after a failed one are not sent).
+    """
+    refused: list[str] = []
+    reasons: list[str] = []
+    for start in range(0, len(keys), DELETE_BATCH):
+        try:
+            errors = _remove_batch(client, bucket, keys[start:start + DELETE_BATCH])
+        except Exception as exc:
+            kept = set(refused)
+            left = refused + keys[start:]
+            raise TransferError(
+                f"{verb}: removing the {what} from bucket '{bucket}' failed "
+                f"({type(exc).__name__}: {exc}); {len(left)} of {len(keys)} are still "
+                f"there, among them {left[:_NAMED_IN_ERRORS]}",
+                [key for key in keys[:start] if key not in kept], left, len(keys)) from exc
+        refused.extend(error.name or "" for error in errors)
+        reasons.extend(f"{error.name!r} ({error.code}: {error.message})" for error in errors)
+    if refused:
+        kept = set(refused)
+        raise TransferError(
+            f"{verb}: bucket '{bucket}' refused to remove {len(refused)} of {len(keys)} "
+            f"{what}: {', '.join(reasons[:_NAMED_IN_ERRORS])}",
+            [key for key in keys if key not in kept], refused, len(keys))
 
 
 # -- checks ------------------------------------------------------------------------------
