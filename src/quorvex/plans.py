@@ -177,14 +177,16 @@ def check_key_text(key: str, source: Path, what: str) -> str:
     return key
 
 
-def check_folders(root: Path, folders: Iterable[Path], what: str) -> None:
+def check_folders(root: Path, folders: Iterable[Path], what: str,
+                  outcome: str = "nothing was written") -> None:
     """Refuses a tree whose writing below ``root`` would leave ``root``.
 
-    ``folders`` are the folders below ``root`` that files go into, each listed after its
-    parent.  One that exists must be a folder (NotADirectoryError), and must not be a
-    link, or lie below one, that leads out of ``root`` (ValueError naming the link): a
-    file written there would land outside the target.  Nothing is changed; a folder that
-    does not exist yet is made later below a parent checked here.
+    ``folders`` are the folders below ``root`` that files go into or are removed from,
+    each listed after its parent.  One that exists must be a folder (NotADirectoryError),
+    and must not be a link, or lie below one, that leads out of ``root`` (ValueError
+    naming the link): a file written or removed there would be outside the target.
+    Nothing is changed (the errors end with ``outcome``); a folder that does not exist
+    yet is made later below a parent checked here.
     """
     if not os.path.lexists(root):
         return
@@ -195,10 +197,10 @@ def check_folders(root: Path, folders: Iterable[Path], what: str) -> None:
         real = os.path.realpath(folder)
         if os.path.commonpath([base, real]) != base:
             raise ValueError(f"{what}: {str(folder)!r} is a link to {real!r}, outside the "
-                             f"target {str(root)!r}; nothing was written")
+                             f"target {str(root)!r}; {outcome}")
         if not os.path.isdir(real):
             raise NotADirectoryError(f"{what}: {str(folder)!r} is in the way of a folder "
-                                     f"the download needs; nothing was written")
+                                     f"the download needs; {outcome}")
 
 
 # -- running many tasks ------------------------------------------------------------------
