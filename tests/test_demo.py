@@ -18,6 +18,8 @@ def test_the_demo_tours_every_member_and_cleans_up(tmp_path: Path) -> None:
                                cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert completed.returncode == 0, completed.stderr[-4000:]
     out = completed.stdout
+    # The tour's prefix is its own name, not the bucket's again.
+    assert "str(note)            -> (bucket='quorvex-demo', path='tour/notes/hello.txt')" in out
     # What the tour read back, listed and moved; then the bucket it made is gone again.
     assert "read()               -> b'Hello from quorvex.minio.path\\n'" in out
     assert "files ['dec.log', 'données.csv']" in out

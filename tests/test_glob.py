@@ -471,3 +471,56 @@ def test_failed_registration_is_reported_and_loading_goes_on(action, expected):
     run = subprocess.run([sys.executable, "-c", REGISTRATION_FAILS, action], env=dict(os.environ),
                          capture_output=True, text=True, check=True)
     assert run.stdout.splitlines() == expected
+
+
+# -- rglob patterns, matched as pathlib matches them --------------------------------------
+
+RGLOB_KEYS = ["a.csv", "x/a.csv", "x/b.CSV", "x/y/z/b.csv", "x/y/c.txt", "y/x/d.csv",
+              "x/x/e.csv", ".hidden/x/f.csv", "q/x", "a[1].txt", "deep/x/y/x/g.csv"]
+RGLOB_PATTERNS = ["*", "*.csv", "x/*.csv", "x/**/*.csv", "**/*.csv", "x/**/x/*.csv",
+                  "x/**/y/**/*", "**/x/**/*.csv", "?/*", "x/y/*", "[ax]/*.csv", "a[[]1].txt",
+                  "x/./a.csv", "./*.txt", "**/**/*.csv", "x/**/**/*.csv", "*/**/*.txt",
+                  "z/*", "x", "deep/**/g.csv"]
+
+
+def rglob_tree(tmp_path):
+    for key in RGLOB_KEYS:
+        (tmp_path / key).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / key).write_bytes(b"")
+    p, client, _ = make("/root", [f"root/{key}" for key in RGLOB_KEYS] + ["root/x/y/"])
+    return p, client
+
+
+def local_files(tmp_path, pattern):
+    # As a set: pathlib 3.13 yields a file once per way a pattern with two "**" reaches it.
+    return sorted({q.relative_to(tmp_path).as_posix() for q in tmp_path.rglob(pattern)
+                   if q.is_file()})
+
+
+def ours(p, pattern):
+    return sorted(q.path.as_posix().removeprefix("root/") for q in p.rglob(pattern))
+
+
+def test_rglob_finds_what_pathlib_finds(tmp_path):
+    p, client = rglob_tree(tmp_path)
+    for pattern in RGLOB_PATTERNS:
+        assert ours(p, pattern) == local_files(tmp_path, pattern), pattern
+    assert {"x/a.csv", "x/y/z/b.csv", "deep/x/y/x/g.csv"} <= set(ours(p, "x/**/*.csv"))
+    # A trailing "**" is every object below, as "**/*" is (what pathlib 3.13 yields of
+    # files; 3.11 and 3.12 yield folders only).
+    for pattern in ["**", "x/**", "x/y/**", "x/**/y/**"]:
+        assert ours(p, pattern) == local_files(tmp_path, pattern + "/*"), pattern
+    # One recursive listing per call, and none for the call itself.
+    calls = len(RGLOB_PATTERNS) + 5
+    assert [call[2] for call in client.calls] == [{"prefix": "root/", "recursive": True}] * calls
+    p.rglob("**")
+    assert len(client.calls) == calls
+
+
+@pytest.mark.parametrize("pattern", ["", ".", "./.", "a**b", "x/**b", "***", "..", "x/../y",
+                                     "/x", "x/", "a//b"])
+def test_rglob_refuses_what_it_cannot_match_before_any_request(pattern):
+    p, client, _ = make()
+    with pytest.raises(ValueError):
+        p.rglob(pattern)
+    assert client.calls == []

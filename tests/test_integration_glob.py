@@ -82,3 +82,15 @@ def test_a_large_level_is_listed_lazily_page_by_page(
     assert len(listing_requests) == 3  # 1,000 + 1,000 + 500
     assert all(query["prefix"] == "big/" and query["delimiter"] == "/"
                for query in listing_requests)
+
+
+def test_rglob_with_recursive_components(store: Any) -> None:
+    put(store, "r/x/a.csv", "r/x/y/z/b.csv", "r/x/y/", "r/x/y/c.txt", "r/w/x/d.csv",
+        "r/a.csv", "rx/x/e.csv")
+    r = MinIOPath(path="r")
+    # Any number of folders, none included, at any depth below the path; never beside it.
+    assert texts(r.rglob("x/**/*.csv")) == ["r/w/x/d.csv", "r/x/a.csv", "r/x/y/z/b.csv"]
+    assert texts(MinIOPath(path="r/x").rglob("**")) == [
+        "r/x/a.csv", "r/x/y/c.txt", "r/x/y/z/b.csv"]  # objects only, not the marker
+    with pytest.raises(ValueError, match="entire path component"):
+        r.rglob("x**")

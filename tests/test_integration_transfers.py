@@ -17,8 +17,9 @@ from typing import Any, Iterator, Optional
 
 import minio
 import pytest
+from minio.deleteobjects import DeleteError
 
-import quorvex.copying
+import quorvex.plans
 import quorvex.retrying
 from quorvex.base import BasePath, TransferError
 from quorvex.digests import MD5_METADATA, metadata_md5
@@ -532,7 +533,7 @@ def test_a_move_removes_its_sources_in_batches(configured: Any,
     s3.make_bucket()
     data = {f"b/k{i}": bytes([i]) for i in range(7)}
     refill(s3, data)
-    monkeypatch.setattr(quorvex.copying, "DELETE_BATCH", 3)
+    monkeypatch.setattr(quorvex.plans, "DELETE_BATCH", 3)
     requests: list[tuple[str, Any]] = []
     original = minio.Minio._url_open
 
@@ -545,3 +546,96 @@ def test_a_move_removes_its_sources_in_batches(configured: Any,
     assert [method for method, query in requests if "delete" in query] == ["POST"] * 3
     assert not any(method == "DELETE" for method, _ in requests)
     assert stored(s3) == {name.replace("b/", "c/"): body for name, body in data.items()}
+
+
+# -- mirroring with delete=True ---------------------------------------------------------
+
+def test_upload_mirror_removes_exactly_what_the_tree_no_longer_has(configured: Any,
+                                                                   tmp_path: Path) -> None:
+    s3 = configured
+    s3.make_bucket()
+    source = make_tree(tmp_path / "src", {"keep.txt": b"v1", "gone.txt": b"x",
+                                          "old/deep/x": b"x", "sub/y": b"y"})
+    (source / "empty").mkdir()
+    MinIOPath(path="p").upload_from(source)
+    refill(s3, {"p/": b"", "p/empty/": b"", "p/stale-marker/": b"", "p2/gone.txt": b"s",
+                "pgone.txt": b"s"})
+    (source / "gone.txt").unlink()
+    (source / "old" / "deep" / "x").unlink()
+    (source / "keep.txt").write_bytes(b"v2")
+
+    MinIOPath(path="p").upload_from(source, delete=True, skip_unchanged=True)
+    # The folder "old" is still there locally, its marker would stay; it has none.
+    assert stored(s3) == {"p/": b"", "p/empty/": b"", "p/keep.txt": b"v2", "p/sub/y": b"y",
+                          "p2/gone.txt": b"s", "pgone.txt": b"s"}
+
+
+def test_download_mirror_removes_exactly_the_stale_local_files(configured: Any,
+                                                               tmp_path: Path) -> None:
+    s3 = configured
+    s3.make_bucket()
+    refill(s3, {"p/a.txt": b"a", "p/sub/b": b"b", "p/marked/": b""})
+    outside = make_tree(tmp_path / "outside", {"o.txt": b"o"})
+    above = make_tree(tmp_path, {"above.txt": b"up"}) / "above.txt"
+    target = make_tree(tmp_path / "dst", {"a.txt": b"old", "stale.txt": b"s",
+                                          "sub/stale": b"s", "gone/deep/x": b"s",
+                                          "marked/stale": b"s"})
+    (target / "empty-before").mkdir()
+    (target / "link").symlink_to(outside)
+    (target / "file-link").symlink_to(outside / "o.txt")
+    live = target / "sub" / f".quorvex-{os.getpid()}-{'0' * 16}.part"  # this process's
+    live.write_bytes(b"t")
+    ended = target / "gone" / f".quorvex-{_ended_pid()}-{'1' * 16}.part"
+    ended.write_bytes(b"t")
+
+    MinIOPath(path="p").download_to(target, delete=True)
+    left = sorted(os.path.relpath(os.path.join(folder, name), target)
+                  for folder, dirs, names in os.walk(target) for name in dirs + names)
+    assert left == sorted(["a.txt", "empty-before", "file-link", "link", "marked", "sub",
+                           "sub/b", f"sub/{live.name}"])
+    assert (target / "a.txt").read_bytes() == b"a"
+    assert read_tree(outside) == {"o.txt": b"o"} and above.read_bytes() == b"up"
+
+
+def test_a_mirror_removes_nothing_unless_every_transfer_went(
+        configured: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    s3 = configured
+    s3.make_bucket()
+    refill(s3, {"p/a": b"a" * 10, "p/b": b"b" * 10, "p/stale": b"s"})
+    source = make_tree(tmp_path / "src", {"a": b"new a", "b": b"new b"})
+    target = make_tree(tmp_path / "dst", {"stale": b"s"})
+    before = stored(s3)
+
+    def refuse(done: int, total: int) -> None:
+        raise KeyError("stop")
+
+    for call, error in [
+            (lambda: MinIOPath(path="p").upload_from(source, progress=refuse, delete=True),
+             TransferError),
+            (lambda: MinIOPath(path="p").download_to(target, progress=refuse, delete=True),
+             TransferError),
+            (lambda: MinIOPath(path="p").upload_from(source, delete=1), TypeError),
+            (lambda: MinIOPath(path="p").download_to(target, delete="yes"), TypeError),
+            (lambda: MinIOPath(path="p/a").download_to(target, delete=True), ValueError),
+            (lambda: MinIOPath(path="p/a").upload_from(source / "a", delete=True),
+             ValueError)]:
+        with pytest.raises(error):
+            call()
+        assert stored(s3) == before and read_tree(target) == {"stale": b"s"}
+
+    # Keys the store refuses to remove are reported; the others are removed.
+    original = minio.Minio.remove_objects
+
+    def refusing(self: Any, bucket: str, objects: Any, *args: Any, **kwargs: Any) -> Any:
+        objects = list(objects)
+        yield from original(self, bucket, [item for item in objects if item.name != "p/b"])
+        for item in objects:
+            if item.name == "p/b":
+                yield DeleteError("AccessDenied", "Access Denied", item.name, None)
+
+    monkeypatch.setattr(minio.Minio, "remove_objects", refusing)
+    (source / "b").unlink()
+    with pytest.raises(TransferError, match="refused to remove 1 of 2") as caught:
+        MinIOPath(path="p").upload_from(source, delete=True)
+    assert caught.value.failed == ["p/b"] and caught.value.completed == ["p/stale"]
+    assert stored(s3) == {"p/a": b"new a", "p/b": b"b" * 10}

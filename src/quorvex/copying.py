@@ -20,23 +20,21 @@ from typing import Any, Callable, Optional, Union
 
 from minio import Minio
 from minio.commonconfig import CopySource
-from minio.deleteobjects import DeleteError, DeleteObject
 
 from quorvex._progress import Progress, ProgressArg, check_progress
 from quorvex.config import ClientSettings, EnvConfig
 from quorvex.digests import clean_etag, metadata_md5
 from quorvex.errors import TransferError, missing_bucket
 from quorvex.path_algebra import StorePathMixin
-from quorvex.plans import Remote, check_workers, object_or_listing, run_waves
+from quorvex.plans import Remote, check_workers, object_or_listing, remove_keys, run_waves
 from quorvex.retrying import retry
-from quorvex.sizes import (CHUNK, DEFAULT_WORKERS, DELETE_BATCH, SINGLE_COPY_LIMIT,
+from quorvex.sizes import (CHUNK, DEFAULT_WORKERS, SINGLE_COPY_LIMIT,
                            SINGLE_FILE_PARTS_IN_FLIGHT)
 from quorvex.streams import ObjectReader, ObjectWriter, stat_object
 
 __all__ = ["CopyingMixin"]
 
 _USER_METADATA = "x-amz-meta-"
-_NAMED_IN_ERRORS = 5  # keys a removal failure names in its message (all are in .failed)
 
 CopyOne = Callable[[Remote, str, Progress], None]
 Headers = dict[str, Union[str, list[str], tuple[str]]]  # as the SDK takes metadata
@@ -94,41 +92,6 @@ def _stream_one(source: Minio, bucket: str, key: str, target: Minio, target_buck
 @retry()
 def _bucket_exists(client: Minio, bucket: str) -> bool:
     return bool(client.bucket_exists(bucket))
-
-
-@retry()
-def _remove_batch(client: Minio, bucket: str, keys: list[str]) -> list[DeleteError]:
-    # The SDK sends nothing until its generator is drained.
-    return list(client.remove_objects(bucket, [DeleteObject(key) for key in keys]))
-
-
-def _remove_sources(client: Minio, bucket: str, keys: list[str], verb: str) -> None:
-    """Removes ``keys`` with one request per DELETE_BATCH keys.
-
-    TransferError naming the keys that were not removed, when the store refused any or a
-    batch failed (the batches after a failed one are not sent).
-    """
-    refused: list[str] = []
-    reasons: list[str] = []
-    for start in range(0, len(keys), DELETE_BATCH):
-        try:
-            errors = _remove_batch(client, bucket, keys[start:start + DELETE_BATCH])
-        except Exception as exc:
-            kept = set(refused)
-            left = refused + keys[start:]
-            raise TransferError(
-                f"{verb}: removing the copied sources from bucket '{bucket}' failed "
-                f"({type(exc).__name__}: {exc}); {len(left)} of {len(keys)} are still "
-                f"there, among them {left[:_NAMED_IN_ERRORS]}",
-                [key for key in keys[:start] if key not in kept], left, len(keys)) from exc
-        refused.extend(error.name or "" for error in errors)
-        reasons.extend(f"{error.name!r} ({error.code}: {error.message})" for error in errors)
-    if refused:
-        kept = set(refused)
-        raise TransferError(
-            f"{verb}: bucket '{bucket}' refused to remove {len(refused)} of {len(keys)} "
-            f"copied sources: {', '.join(reasons[:_NAMED_IN_ERRORS])}",
-            [key for key in keys if key not in kept], refused, len(keys))
 
 
 def _waves(plan: list[tuple[Remote, str]]) -> list[list[tuple[Remote, str]]]:
@@ -247,7 +210,7 @@ class CopyingMixin(StorePathMixin):
             try:
                 copy_one(SINGLE_FILE_PARTS_IN_FLIGHT)(remote, target_key, meter)
                 if move:
-                    _remove_sources(client, bucket, [remote.key], verb)
+                    remove_keys(client, bucket, [remote.key], verb, "copied sources")
                 meter.file_done()
             finally:
                 meter.close()
@@ -293,7 +256,7 @@ def _copy_tree(client: Minio, bucket: str, listing: list[Remote], prefix: str,
     if move:
         doomed = [key for key in completed + markers if key not in written]
         try:
-            _remove_sources(client, bucket, doomed, verb)
+            remove_keys(client, bucket, doomed, verb, "copied sources")
         except TransferError:
             if failure is None:
                 raise

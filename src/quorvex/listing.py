@@ -72,24 +72,67 @@ def _joined(base: str, relative: str) -> str:
     return f"{base}/{relative}" if base and relative else base or relative
 
 
+_RECURSIVE = "**"
+
+
 def _matcher(pattern: object) -> Callable[[str], bool]:
-    """A test of relative keys against an rglob pattern, matched from the right."""
+    """A test of relative keys against an rglob pattern, as ``pathlib`` matches it.
+
+    ``rglob(p)`` is ``glob("**/" + p)``: "**" as a whole component stands for any number
+    of folders, none included, every other component is an ``fnmatch`` pattern of one
+    name, and "." components are dropped.  A trailing "**" matches every object below
+    (as ``pathlib`` does since 3.13; rglob yields objects only).  A pattern that cannot be
+    matched so raises ValueError: an empty one, an empty component (a leading, trailing
+    or doubled "/"), a ".." component, or "**" within a component.
+    """
     if not isinstance(pattern, str):
         raise TypeError(f"rglob() takes a str pattern, not {type(pattern).__name__}")
     parts = pattern.split("/")
     if "" in parts:
         raise ValueError(f"rglob() takes a pattern of non-empty components, got {pattern!r}")
-    tests = [re.compile(fnmatch.translate(part)).match for part in parts]
-    if len(tests) == 1:
-        (test,) = tests
-        return lambda relative: test(relative.rpartition("/")[2]) is not None
+    if ".." in parts:
+        raise ValueError(f"rglob() matches below the path, and {pattern!r} has a '..' "
+                         f"component")
+    parts = [part for part in parts if part != "."]
+    if not parts:
+        raise ValueError(f"rglob() takes a pattern that names something, got {pattern!r}")
+    for part in parts:
+        if _RECURSIVE in part and part != _RECURSIVE:
+            raise ValueError(f"rglob(): '**' can only be an entire path component, got "
+                             f"{pattern!r}")
+    if parts[-1] == _RECURSIVE:
+        parts.append("*")  # the objects at any depth below what comes before
+    # None stands for "**"; runs of it mean no more than one.
+    tests: list[Optional[Callable[[str], object]]] = [None]
+    for part in parts:
+        if part != _RECURSIVE:
+            tests.append(re.compile(fnmatch.translate(part)).match)
+        elif tests[-1] is not None:
+            tests.append(None)
+    end = len(tests)
+
+    def closed(states: set[int]) -> set[int]:
+        # A "**" may match no name: the state after it is reached as well.
+        return states | {state + 1 for state in states if state < end and tests[state] is None}
+
+    start = closed({0})
 
     def matches(relative: str) -> bool:
-        names = relative.split("/")
-        if len(names) < len(tests):
-            return False
-        return all(test(name) is not None
-                   for test, name in zip(tests, names[len(names) - len(tests):]))
+        states = start
+        for name in relative.split("/"):
+            following: set[int] = set()
+            for state in states:
+                if state == end:
+                    continue  # the whole pattern is used up with names still left
+                test = tests[state]
+                if test is None:
+                    following.add(state)  # "**" takes the name and may take more
+                elif test(name) is not None:
+                    following.add(state + 1)
+            if not following:
+                return False
+            states = closed(following)
+        return end in states
 
     return matches
 
@@ -223,9 +266,12 @@ class ListingMixin(StorePathMixin):
         """Every object at any depth below this path whose name matches ``pattern``.
 
         Like ``pathlib``'s ``rglob``: a pattern without "/" is matched against the last
-        component, one with "/" against as many trailing components ("2026/*.csv").  One
-        recursive listing, consumed only as far as the iteration goes.  The pattern is
-        checked at the call, before any request.
+        component, one with "/" against as many trailing components ("2026/*.csv"), and
+        "**" as a whole component stands for any number of folders, none included
+        ("x/**/*.csv" finds "x/a.csv" and "x/y/z/b.csv"; a trailing "**" every object
+        below).  One recursive listing, consumed only as far as the iteration goes.  The
+        pattern is checked at the call, before any request: an empty one, an empty or
+        ".." component, or "**" within a component ("a**b") raises ValueError.
         """
         return self._rglob(_matcher(pattern))
 

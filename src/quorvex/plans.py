@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from minio import Minio
+from minio.deleteobjects import DeleteError, DeleteObject
 from minio.error import S3Error
 
 from quorvex._progress import Progress
@@ -23,13 +24,16 @@ from quorvex.config import EnvConfig, env_name
 from quorvex.digests import clean_etag, metadata_md5
 from quorvex.errors import TransferError, missing_object, translate
 from quorvex.retrying import retry
+from quorvex.sizes import DELETE_BATCH
 from quorvex.streams import stat_object
 
 __all__ = ["LocalPath", "Remote", "Task", "check_flag", "check_folders", "check_key_text",
-           "check_local", "check_workers", "list_below", "object_or_listing", "run_tasks",
-           "run_waves", "stat_or_none", "stat_remote"]
+           "check_local", "check_workers", "list_below", "object_or_listing", "remove_keys",
+           "run_tasks", "run_waves", "stat_or_none", "stat_remote"]
 
 LocalPath = Union[str, "os.PathLike[str]"]
+
+_NAMED_IN_ERRORS = 5  # keys a removal failure names in its message (all are in .failed)
 
 
 @dataclass(frozen=True)
@@ -89,6 +93,42 @@ def object_or_listing(client: Minio, bucket: str, key: str, prefix: str,
     return None, listing
 
 
+@retry()
+def _remove_batch(client: Minio, bucket: str, keys: list[str]) -> list[DeleteError]:
+    # The SDK sends nothing until its generator is drained.
+    return list(client.remove_objects(bucket, [DeleteObject(key) for key in keys]))
+
+
+def remove_keys(client: Minio, bucket: str, keys: list[str], verb: str, what: str) -> None:
+    """Removes ``keys`` (``what`` they are, for the messages) with one request per
+    DELETE_BATCH keys.
+
+    TransferError naming the keys that were not removed, when the store refused any or a
+    batch failed (the batches after a failed one are not sent).
+    """
+    refused: list[str] = []
+    reasons: list[str] = []
+    for start in range(0, len(keys), DELETE_BATCH):
+        try:
+            errors = _remove_batch(client, bucket, keys[start:start + DELETE_BATCH])
+        except Exception as exc:
+            kept = set(refused)
+            left = refused + keys[start:]
+            raise TransferError(
+                f"{verb}: removing the {what} from bucket '{bucket}' failed "
+                f"({type(exc).__name__}: {exc}); {len(left)} of {len(keys)} are still "
+                f"there, among them {left[:_NAMED_IN_ERRORS]}",
+                [key for key in keys[:start] if key not in kept], left, len(keys)) from exc
+        refused.extend(error.name or "" for error in errors)
+        reasons.extend(f"{error.name!r} ({error.code}: {error.message})" for error in errors)
+    if refused:
+        kept = set(refused)
+        raise TransferError(
+            f"{verb}: bucket '{bucket}' refused to remove {len(refused)} of {len(keys)} "
+            f"{what}: {', '.join(reasons[:_NAMED_IN_ERRORS])}",
+            [key for key in keys if key not in kept], refused, len(keys))
+
+
 # -- checks ------------------------------------------------------------------------------
 
 def check_workers(workers: Any, section: str) -> int:
@@ -137,14 +177,16 @@ def check_key_text(key: str, source: Path, what: str) -> str:
     return key
 
 
-def check_folders(root: Path, folders: Iterable[Path], what: str) -> None:
+def check_folders(root: Path, folders: Iterable[Path], what: str,
+                  outcome: str = "nothing was written") -> None:
     """Refuses a tree whose writing below ``root`` would leave ``root``.
 
-    ``folders`` are the folders below ``root`` that files go into, each listed after its
-    parent.  One that exists must be a folder (NotADirectoryError), and must not be a
-    link, or lie below one, that leads out of ``root`` (ValueError naming the link): a
-    file written there would land outside the target.  Nothing is changed; a folder that
-    does not exist yet is made later below a parent checked here.
+    ``folders`` are the folders below ``root`` that files go into or are removed from,
+    each listed after its parent.  One that exists must be a folder (NotADirectoryError),
+    and must not be a link, or lie below one, that leads out of ``root`` (ValueError
+    naming the link): a file written or removed there would be outside the target.
+    Nothing is changed (the errors end with ``outcome``); a folder that does not exist
+    yet is made later below a parent checked here.
     """
     if not os.path.lexists(root):
         return
@@ -155,10 +197,10 @@ def check_folders(root: Path, folders: Iterable[Path], what: str) -> None:
         real = os.path.realpath(folder)
         if os.path.commonpath([base, real]) != base:
             raise ValueError(f"{what}: {str(folder)!r} is a link to {real!r}, outside the "
-                             f"target {str(root)!r}; nothing was written")
+                             f"target {str(root)!r}; {outcome}")
         if not os.path.isdir(real):
             raise NotADirectoryError(f"{what}: {str(folder)!r} is in the way of a folder "
-                                     f"the download needs; nothing was written")
+                                     f"the download needs; {outcome}")
 
 
 # -- running many tasks ------------------------------------------------------------------

@@ -24,11 +24,11 @@ from minio.error import S3Error
 
 from quorvex._progress import Progress, ProgressArg, check_progress
 from quorvex.digests import file_md5, local_matches
-from quorvex.errors import translate
+from quorvex.errors import TransferError, translate
 from quorvex.path_algebra import REFUSED_COMPONENTS, StorePathMixin
 from quorvex.plans import (LocalPath, Remote, check_flag, check_folders, check_key_text,
                            check_local, check_workers, list_below, object_or_listing,
-                           run_tasks, stat_or_none, stat_remote)
+                           remove_keys, run_tasks, stat_or_none, stat_remote)
 from quorvex.retrying import retry
 from quorvex.sizes import CHUNK, DEFAULT_WORKERS, PART_SIZE, SINGLE_FILE_PARTS_IN_FLIGHT
 from quorvex.streams import ObjectWriter
@@ -39,6 +39,7 @@ __all__ = ["TransfersMixin"]
 _TEMP_NAME = re.compile(r"\.quorvex-([0-9]{1,10})-[0-9a-f]{16}\.part")
 # What open() gives a new file: the kernel takes the umask off.
 _FILE_MODE = 0o666
+_NAMED_IN_ERRORS = 5  # local files a removal failure names in its message
 
 
 def _temp_name() -> str:
@@ -215,6 +216,95 @@ def _local_plan(listing: Iterable[Remote], prefix: str, root: Path,
     return plan, [root.joinpath(*parts) for parts in folders]
 
 
+# -- mirroring ---------------------------------------------------------------------------
+
+def _stale_keys(listing: Iterable[Remote], prefix: str, files: set[str],
+                folders: set[str]) -> list[str]:
+    """The keys below ``prefix`` that a mirror of a local tree removes.
+
+    Those are the objects that no file of ``files`` maps to and the folder markers of no
+    folder in ``folders`` (both relative to the tree, POSIX).  The prefix's own marker
+    stays, and so does a key that no local path could name (an empty, "." or ".."
+    component): no upload makes one, so none is taken for stale.
+    """
+    stale = []
+    for item in listing:
+        relative = item.key[len(prefix):]
+        if not relative or not item.key.startswith(prefix):
+            continue
+        try:
+            _relative_parts(item.key, prefix)
+        except ValueError:
+            continue
+        if relative.endswith("/"):
+            if relative[:-1] not in folders:
+                stale.append(item.key)
+        elif relative not in files:
+            stale.append(item.key)
+    return stale
+
+
+def _stale_files(root: Path, wanted: set[Path]) -> list[Path]:
+    """The regular files below ``root`` not in ``wanted``, sorted.
+
+    Links are never followed (neither a link nor what lies behind it is stale); a folder
+    that cannot be read raises its OSError, before anything changes.  The temporary files
+    of downloads still running are left out.
+    """
+    if not root.is_dir():
+        return []
+    found: list[Path] = []
+    pending = [root]
+    while pending:
+        folder = pending.pop()
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                path = Path(entry.path)
+                if entry.is_dir(follow_symlinks=False):
+                    pending.append(path)
+                elif entry.is_file(follow_symlinks=False) and path not in wanted and \
+                        (not _is_temp_name(entry.name) or _writer_gone(entry.name)):
+                    found.append(path)
+    return sorted(found)
+
+
+def _remove_stale(root: Path, stale: list[Path], kept: set[Path]) -> None:
+    """Removes the files ``stale`` below ``root``, then the folders that leaves empty.
+
+    A folder in ``kept`` (one the download made or wrote into) and ``root`` stay.  Each
+    folder is checked again first: one that has become a link out of ``root`` stops the
+    removal before any file is removed.  TransferError naming the files that could not be
+    removed, once every other one was.
+    """
+    parents = sorted({path.parent for path in stale}, key=lambda folder: len(folder.parts))
+    check_folders(root, parents, "download_to", "no local file was removed")
+    removed: list[str] = []
+    failed: list[str] = []
+    reasons: list[str] = []
+    for path in stale:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass  # gone already: nothing left to remove
+        except OSError as exc:
+            failed.append(str(path))
+            reasons.append(f"{str(path)!r} ({type(exc).__name__}: {exc.strerror or exc})")
+            continue
+        removed.append(str(path))
+    for folder in reversed(parents):
+        while folder not in kept and root in folder.parents:
+            try:
+                os.rmdir(folder)  # only an empty one goes
+            except OSError:
+                break
+            folder = folder.parent
+    if failed:
+        raise TransferError(
+            f"download_to: {len(failed)} of {len(stale)} local files that no object maps to "
+            f"could not be removed: {', '.join(reasons[:_NAMED_IN_ERRORS])}",
+            removed, failed, len(stale))
+
+
 class TransfersMixin(StorePathMixin):
     """Moving many objects and files at once."""
 
@@ -225,7 +315,8 @@ class TransfersMixin(StorePathMixin):
     # -- the transfers -----------------------------------------------------------------
 
     def download_to(self, local_path: LocalPath, *, workers: int = DEFAULT_WORKERS,
-                    progress: ProgressArg = None, skip_unchanged: bool = False) -> None:
+                    progress: ProgressArg = None, skip_unchanged: bool = False,
+                    delete: bool = False) -> None:
         """This object into a local file, or every object below this prefix into a tree.
 
         A directory target takes the object under its own name.  Files are written to a
@@ -236,15 +327,26 @@ class TransfersMixin(StorePathMixin):
         is a link leading out of it.  Temporary files that downloads of ended processes
         left in those folders are removed.  With ``skip_unchanged``, a file that already
         holds the object's bytes (same size and MD5) is not fetched again.
+
+        With ``delete=True`` (a prefix only: for one object it is a ValueError) the tree
+        is made a mirror of the prefix: once every object has been downloaded, the regular
+        files below ``local_path`` that no object maps to are removed, and then the
+        folders that leaves empty, except those of folder markers.  Links are neither
+        followed nor removed, nothing above ``local_path`` is touched, and the temporary
+        files of downloads still running stay.  A failed download removes nothing.
         """
         progress = check_progress(progress)
         skip_unchanged = check_flag(skip_unchanged, "skip_unchanged")
+        delete = check_flag(delete, "delete")
         root = check_local(local_path, "download_to")
         workers = check_workers(workers, self._current_section())
         client, bucket = self.client, self._bucket()
         prefix = self._prefix()
         remote, listing = object_or_listing(client, bucket, self._key(), prefix)
         if remote is not None:
+            if delete:
+                raise ValueError(f"download_to: delete=True mirrors a prefix, and "
+                                 f"'{remote.key}' is one object; nothing was written")
             target = root / posixpath.basename(remote.key) if root.is_dir() else root
             _remove_leftovers([target.parent])
             meter = Progress(progress, remote.size, 1, "download")
@@ -262,6 +364,7 @@ class TransfersMixin(StorePathMixin):
             raise NotADirectoryError(f"download_to of a prefix needs a directory, and "
                                      f"{str(root)!r} is a file")
         check_folders(root, folders, "download_to")
+        stale = _stale_files(root, {target for _, target in plan}) if delete else []
         _remove_leftovers([root, *folders])
         for folder in folders:
             folder.mkdir(parents=True, exist_ok=True)
@@ -281,9 +384,12 @@ class TransfersMixin(StorePathMixin):
                       "download", meter)
         finally:
             meter.close()
+        if stale:
+            _remove_stale(root, stale, set(folders))
 
     def upload_from(self, local_path: LocalPath, *, workers: int = DEFAULT_WORKERS,
-                    progress: ProgressArg = None, skip_unchanged: bool = False) -> None:
+                    progress: ProgressArg = None, skip_unchanged: bool = False,
+                    delete: bool = False) -> None:
         """A local file to this object, or a local tree below this path, in parallel.
 
         The objects are those ``upload()`` makes (empty folders store nothing).  Files
@@ -292,9 +398,18 @@ class TransfersMixin(StorePathMixin):
         The temporary files of downloads in progress (``.quorvex-<pid>-<hex>.part``) are
         never sent.  Every name is checked before anything is sent: one that is not valid
         UTF-8 raises ValueError.
+
+        With ``delete=True`` (a folder only: for one file it is a ValueError) the prefix
+        is made a mirror of the tree: once every file has been sent, the objects below
+        this path that no local file maps to are removed, with one request per 1,000 keys
+        (TransferError naming those the store would not remove).  A folder marker below
+        the path with no local folder of its name goes too; the path's own marker and keys
+        no local path could name stay.  What is stale is decided from one listing taken
+        before anything is sent.  A failed upload removes nothing.
         """
         progress = check_progress(progress)
         skip_unchanged = check_flag(skip_unchanged, "skip_unchanged")
+        delete = check_flag(delete, "delete")
         source = check_local(local_path, "upload_from")
         workers = check_workers(workers, self._current_section())
         client, bucket = self.client, self._bucket()
@@ -302,6 +417,9 @@ class TransfersMixin(StorePathMixin):
         if not source.is_dir():
             key = self._object_key("upload_from of a file")
             size = source.stat().st_size  # FileNotFoundError for a missing file
+            if delete:
+                raise ValueError(f"upload_from: delete=True mirrors a folder, and "
+                                 f"{str(source)!r} is a file; nothing was sent")
             meter = Progress(progress, size, 1, "upload")
             try:
                 if skip_unchanged and _unchanged(
@@ -315,11 +433,18 @@ class TransfersMixin(StorePathMixin):
             finally:
                 meter.close()
             return
-        files = _walk_files(source)
+        folders: list[str] = []
+        files = _walk_files(source, folders)
         prefix = self._prefix()
         known: dict[str, Remote] = {}
-        if skip_unchanged:
-            known = {item.key: item for item in list_below(client, bucket, prefix)}
+        stale: list[str] = []
+        if skip_unchanged or delete:
+            listing = list_below(client, bucket, prefix)
+            if skip_unchanged:
+                known = {item.key: item for item in listing}
+            if delete:
+                stale = _stale_keys(listing, prefix, {name for name, _ in files},
+                                    set(folders))
         sizes = {path: path.stat().st_size for _, path in files}
         meter = Progress(progress, sum(sizes.values()), len(files), "upload")
 
@@ -336,10 +461,14 @@ class TransfersMixin(StorePathMixin):
                        for relative, path in files], workers, "upload", meter)
         finally:
             meter.close()
+        if stale:
+            remove_keys(client, bucket, stale, "upload", "objects no local file maps to")
 
 
-def _walk_files(root: Path) -> list[tuple[str, Path]]:
+def _walk_files(root: Path, folders: Optional[list[str]] = None) -> list[tuple[str, Path]]:
     """Every file below ``root`` as (POSIX path relative to root, path), sorted.
+
+    The folders below ``root`` (relative, POSIX) are appended to ``folders`` when given.
 
     Links to folders are followed, as ``upload()`` follows them; one that leads back to a
     folder being walked raises ValueError instead of walking forever, and so does an entry
@@ -360,6 +489,8 @@ def _walk_files(root: Path) -> list[tuple[str, Path]]:
                 continue
             name = check_key_text(relative + entry.name, Path(entry.path), "upload_from")
             if entry.is_dir():
+                if folders is not None:
+                    folders.append(name)
                 walk(Path(entry.path), name + "/", above | {identity})
             elif entry.is_file():
                 found.append((name, Path(entry.path)))

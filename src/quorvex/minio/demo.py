@@ -3,8 +3,8 @@
 With ``MINIO_ENDPOINT`` (and ``MINIO_ACCESS_KEY``, ``MINIO_SECRET_KEY``, ...) set, the tour
 runs against that store; otherwise it starts the embedded local store for the duration.
 The bucket is ``MINIO_BUCKET_NAME``, or "quorvex-demo".  Everything the tour writes lives
-under the prefix "quorvex-demo/", and it removes the bucket at the end only when it created
-the bucket itself, so running it against a real store leaves that store as it found it.
+under the prefix "tour/", and it removes the bucket at the end only when it created the
+bucket itself, so running it against a real store leaves that store as it found it.
 """
 
 from __future__ import annotations
@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     from quorvex.minio.path import MinIOPath
 
 DEFAULT_BUCKET = "quorvex-demo"
-PREFIX = "quorvex-demo"
+PREFIX = "tour"
 
 
 def say(text: str) -> None:

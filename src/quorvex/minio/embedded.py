@@ -109,9 +109,46 @@ def _server_class() -> type:
                                 and isinstance(context, OSError) else exc)
                 self._server_ready_event.set()
                 return
+            self._count_requests(self._server)
             self._server_ready_event.set()
             # A short poll: shutdown() waits up to one interval for the loop to notice.
             self._server.serve_forever(poll_interval=0.05)
+
+        def _count_requests(self, server: Any) -> None:
+            # werkzeug answers each connection on a daemon thread that its server never
+            # joins; counted here, from the accepting thread before each one starts, so
+            # that stop() can wait for the last answer to be finished.
+            self.answering = threading.Condition()
+            self.in_flight = 0
+            accept, answer = server.process_request, server.process_request_thread
+
+            def process_request(request: Any, client_address: Any) -> None:
+                with self.answering:
+                    self.in_flight += 1
+                try:
+                    accept(request, client_address)
+                except BaseException:
+                    self._answered()
+                    raise
+
+            def process_request_thread(request: Any, client_address: Any) -> None:
+                try:
+                    answer(request, client_address)
+                finally:
+                    self._answered()
+
+            server.process_request = process_request
+            server.process_request_thread = process_request_thread
+
+        def _answered(self) -> None:
+            with self.answering:
+                self.in_flight -= 1
+                self.answering.notify_all()
+
+        def join_requests(self, timeout: float) -> None:
+            """Waits up to ``timeout`` seconds for every connection's thread to end."""
+            with self.answering:
+                self.answering.wait_for(lambda: self.in_flight <= 0, timeout)
 
     return Server
 
@@ -184,6 +221,7 @@ class EmbeddedStore:
                 # shutdown() ends serve_forever, which closes the socket and joins the
                 # threads of requests still being answered; stop() joins the server thread.
                 server.stop()
+                server.join_requests(_HANDLER_TIMEOUT)
                 self._port = None
 
     def _reset_moto(self) -> None:
