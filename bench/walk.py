@@ -108,6 +108,13 @@ def build_jobs(w: World, s: Sizes) -> list[Job]:
             "cloudpathlib": lambda: list(cloud_top.rglob("*")),
             "glob walk": None,
         }, len),
+        Job("scandir(recursive=True)", {
+            "module": lambda: list(top.scandir(recursive=True)),
+            "sdk listing": lambda: sdk_listing(TREE + "/"),
+            "s3fs": lambda: fs.find(w.s3fs_path(TREE), detail=True),
+            "cloudpathlib": None,
+            "glob walk": None,
+        }, len),
         Job("scandir of every prefix", {
             "module": scandir_all,
             "sdk listing": None,
@@ -196,7 +203,7 @@ def run(quick: bool) -> common.Section:
             w.close()
     pages = -(-total // 1000)
     for row in section.rows:
-        if row["name"] in ("walk", "rglob('*')", "du"):
+        if row["name"] in ("walk", "rglob('*')", "scandir(recursive=True)", "du"):
             section.targets.append({
                 "what": f"walk: {row['name']}: at most {pages} listing requests for "
                         f"{total} objects",
