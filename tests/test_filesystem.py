@@ -101,6 +101,14 @@ def test_writes_store_at_close_and_nothing_on_an_error(store: Any) -> None:
             stream.write(b"half")
             raise RuntimeError("stop")
     assert not fs.exists("w/broken.bin")
+    with pytest.raises(RuntimeError):                       # text, as pandas writes
+        with fs.open("w/broken.txt", "w", encoding="utf-8") as text:
+            text.write("half")
+            raise RuntimeError("stop")
+    assert not fs.exists("w/broken.txt")
+    with fs.open("w/whole.txt", "w", encoding="utf-8") as text:
+        text.write("héllo")
+    assert fs.cat_file("w/whole.txt") == "héllo".encode()
     fs.pipe_file("w/one.bin", b"one")
     with pytest.raises(FileExistsError):
         fs.open("w/one.bin", "xb")

@@ -33,7 +33,7 @@ from quorvex.config import EnvConfig, check_section_name, configure
 from quorvex.errors import missing_object
 from quorvex.minio.path import MinIOPath
 from quorvex.sizes import READ_BUFFER
-from quorvex.streams import ObjectReader, stat_object
+from quorvex.streams import ObjectReader, TextWriter, stat_object
 
 __all__ = ["ObjectFile", "QuorvexFileSystem", "configure_workers"]
 
@@ -265,6 +265,22 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]  # fsspec has
         """Removes nothing: a directory goes with the last object below it."""
 
     # -- content ---------------------------------------------------------------------------
+
+    def open(self, path: str, mode: str = "rb", block_size: Optional[int] = None,
+             cache_options: Optional[dict[str, Any]] = None, compression: Optional[str] = None,
+             **kwargs: Any) -> Any:
+        """fsspec's ``open``; text written in mode "w" or "x" is stored at ``close()`` and,
+        as in "wb", not at all when the ``with`` block raises (fsspec's own text wrapper
+        would store the part written so far)."""
+        if "b" in mode or mode.replace("t", "") not in ("w", "x") or compression:
+            return super().open(path, mode, block_size=block_size,
+                                cache_options=cache_options, compression=compression,
+                                **kwargs)
+        text = {name: kwargs.pop(name) for name in ("encoding", "errors", "newline")
+                if name in kwargs}
+        binary = super().open(path, mode.replace("t", "") + "b", block_size=block_size,
+                              cache_options=cache_options, **kwargs)
+        return TextWriter(binary, write_through=True, **text)
 
     def _open(self, path: str, mode: str = "rb", block_size: Optional[int] = None,
               autocommit: bool = True, cache_options: Optional[dict[str, Any]] = None,

@@ -34,7 +34,7 @@ from quorvex.path_algebra import StorePathMixin
 from quorvex.retrying import configured_attempts, is_transient, retry
 from quorvex.sizes import MAX_PARTS, PART_SIZE, PARTS_IN_FLIGHT, READ_BUFFER
 
-__all__ = ["ObjectReader", "ObjectWriter", "StreamsMixin", "stat_object"]
+__all__ = ["ObjectReader", "ObjectWriter", "StreamsMixin", "TextWriter", "stat_object"]
 
 
 @retry()
@@ -441,7 +441,7 @@ class ObjectWriter(io.BufferedIOBase):
             pool.shutdown(wait=True, cancel_futures=True)
 
 
-class _TextWriter(io.TextIOWrapper):
+class TextWriter(io.TextIOWrapper):
     """Text onto an ObjectWriter, aborting as the writer does on an error or when dropped."""
 
     def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
@@ -495,7 +495,7 @@ class StreamsMixin(StorePathMixin):
             writer = ObjectWriter(client, bucket, key)
             if binary:
                 return writer
-            return _TextWriter(writer, encoding=encoding or "utf-8", errors=errors,
+            return TextWriter(writer, encoding=encoding or "utf-8", errors=errors,
                                newline=newline, line_buffering=buffering == 1,
                                write_through=True)
         stat = stat_object(client, bucket, key)
