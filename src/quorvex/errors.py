@@ -29,9 +29,10 @@ from typing import Any, Optional, Sequence
 
 from minio.error import S3Error
 
-__all__ = ["BucketNotConfiguredError", "ConfigurationError", "ObjectChangedError", "QuorvexError",
-           "RootIsNotAnObjectError", "TLSError", "TransferError", "UnexpectedReplyError",
-           "is_missing", "missing_bucket", "missing_object", "translate"]
+__all__ = ["BucketNotConfiguredError", "ConfigurationError", "NAMED_IN_MESSAGES",
+           "ObjectChangedError", "QuorvexError", "RootIsNotAnObjectError", "TLSError",
+           "TransferError", "UnexpectedReplyError", "is_missing", "missing_bucket",
+           "missing_object", "translate"]
 
 
 class QuorvexError(Exception):
@@ -88,6 +89,11 @@ class TransferError(QuorvexError, OSError):
 
     def __reduce__(self) -> Any:
         return (type(self), (self.args[0], self.completed, self.failed, self.total))
+
+
+#: How many names a message of a failure of many (removals, transfers) lists; all of them
+#: are in the error's attributes.
+NAMED_IN_MESSAGES = 5
 
 
 # -- "missing" ---------------------------------------------------------------------------

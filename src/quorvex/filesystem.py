@@ -32,6 +32,7 @@ from fsspec import (  # type: ignore[import-untyped,import-not-found,unused-igno
 from quorvex.config import EnvConfig, check_section_name, configure
 from quorvex.errors import missing_object
 from quorvex.minio.path import MinIOPath
+from quorvex.path_algebra import join_key
 from quorvex.sizes import READ_BUFFER
 from quorvex.streams import ObjectReader, TextWriter, stat_object
 
@@ -84,10 +85,6 @@ def _parents_below(relative: str, maxdepth: Optional[int]) -> Iterator[str]:
         yield "/".join(parts[:depth])
 
 
-def _joined(base: str, relative: str) -> str:
-    return f"{base}/{relative}" if base else relative
-
-
 class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]  # fsspec has no types
     """fsspec's view of the bucket of one configuration section (``"minio"`` by default).
 
@@ -128,7 +125,7 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]  # fsspec has
         with self._on_section():
             entries: list[Info] = []
             for entry in self._path(key).scandir():
-                name = _joined(key, entry.name)
+                name = join_key(key, entry.name)
                 if entry.is_dir():
                     entries.append(_directory_info(name))
                 else:
@@ -163,10 +160,10 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]  # fsspec has
                     relative = entry.path.path.as_posix()[len(key) + 1 if key else 0:]
                     if withdirs:
                         for folder in _parents_below(relative, maxdepth):
-                            found.setdefault(_joined(key, folder),
-                                             _directory_info(_joined(key, folder)))
+                            found.setdefault(join_key(key, folder),
+                                             _directory_info(join_key(key, folder)))
                     if maxdepth is None or relative.count("/") < maxdepth:
-                        name = _joined(key, relative)
+                        name = join_key(key, relative)
                         found[name] = _file_info(name, entry.size, entry.etag,
                                                  entry.last_modified)
             if found and withdirs and key:

@@ -19,7 +19,7 @@ from minio.datatypes import Object
 from minio.error import S3Error
 
 from quorvex.metadata import as_utc
-from quorvex.path_algebra import REFUSED_COMPONENTS, StorePathMixin
+from quorvex.path_algebra import REFUSED_COMPONENTS, StorePathMixin, join_key
 from quorvex.retrying import retry
 
 __all__ = ["DiskUsage", "Entry", "ListingMixin"]
@@ -66,10 +66,6 @@ class DiskUsage:
 def _nameable(relative: str) -> bool:
     # Whether every component is a name a path can hold.
     return REFUSED_COMPONENTS.isdisjoint(relative.split("/"))
-
-
-def _joined(base: str, relative: str) -> str:
-    return f"{base}/{relative}" if base and relative else base or relative
 
 
 _RECURSIVE = "**"
@@ -188,9 +184,9 @@ class ListingMixin(StorePathMixin):
             if relative.endswith("/"):
                 name = relative[:-1]
                 if not recursive and _nameable(name):
-                    yield Entry(self._at(_joined(base, name)), name, None, None, None, True)
+                    yield Entry(self._at(join_key(base, name)), name, None, None, None, True)
             elif _nameable(relative):
-                yield Entry(self._at(_joined(base, relative)), relative.rpartition("/")[2],
+                yield Entry(self._at(join_key(base, relative)), relative.rpartition("/")[2],
                             obj.size, None if obj.etag is None else obj.etag.strip('"'),
                             as_utc(obj.last_modified), False)
 
@@ -225,8 +221,8 @@ class ListingMixin(StorePathMixin):
             while pending:
                 relative = pending.pop()
                 dirnames, filenames = tree[relative]
-                yield self._at(_joined(base, relative)), dirnames, filenames
-                children = [_joined(relative, name) for name in dirnames]
+                yield self._at(join_key(base, relative)), dirnames, filenames
+                children = [join_key(relative, name) for name in dirnames]
                 pending.extend(child for child in reversed(children) if child in tree)
         else:
             stack = [("", False)]
@@ -234,10 +230,10 @@ class ListingMixin(StorePathMixin):
                 relative, children_done = stack.pop()
                 dirnames, filenames = tree[relative]
                 if children_done:
-                    yield self._at(_joined(base, relative)), dirnames, filenames
+                    yield self._at(join_key(base, relative)), dirnames, filenames
                 else:
                     stack.append((relative, True))
-                    stack.extend((_joined(relative, name), False) for name in reversed(dirnames))
+                    stack.extend((join_key(relative, name), False) for name in reversed(dirnames))
 
     def _tree(self) -> _Tree:
         tree: _Tree = {}
@@ -279,7 +275,7 @@ class ListingMixin(StorePathMixin):
         base = self._key()
         for relative, _ in self._listing(recursive=True):
             if not relative.endswith("/") and matches(relative) and _nameable(relative):
-                yield self._at(_joined(base, relative))
+                yield self._at(join_key(base, relative))
 
     @retry()
     def du(self) -> DiskUsage:

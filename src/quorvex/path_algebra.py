@@ -19,12 +19,17 @@ if TYPE_CHECKING:
 
     from minio import Minio
 
-__all__ = ["PathAlgebraMixin", "REFUSED_COMPONENTS", "ROOT", "StorePathMixin"]
+__all__ = ["PathAlgebraMixin", "REFUSED_COMPONENTS", "ROOT", "StorePathMixin", "join_key"]
 
 #: The path of the bucket's root.
 ROOT = PurePosixPath("/")
 #: Components that name no object of their own: a key never has one of them.
 REFUSED_COMPONENTS = frozenset({"", ".", ".."})
+
+
+def join_key(base: str, relative: str) -> str:
+    """``relative`` below the key ``base`` ("" is the root on either side)."""
+    return f"{base}/{relative}" if base and relative else base or relative
 
 
 class StorePathMixin:

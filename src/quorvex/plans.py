@@ -22,7 +22,7 @@ from minio.error import S3Error
 from quorvex._progress import Progress
 from quorvex.config import EnvConfig, env_name
 from quorvex.digests import clean_etag, metadata_md5
-from quorvex.errors import TransferError, missing_object, translate
+from quorvex.errors import NAMED_IN_MESSAGES, TransferError, missing_object, translate
 from quorvex.retrying import retry
 from quorvex.sizes import DELETE_BATCH
 from quorvex.streams import stat_object
@@ -33,7 +33,6 @@ __all__ = ["LocalPath", "Remote", "Task", "check_flag", "check_folders", "check_
 
 LocalPath = Union[str, "os.PathLike[str]"]
 
-_NAMED_IN_ERRORS = 5  # keys a removal failure names in its message (all are in .failed)
 
 
 @dataclass(frozen=True)
@@ -117,7 +116,7 @@ def remove_keys(client: Minio, bucket: str, keys: list[str], verb: str, what: st
             raise TransferError(
                 f"{verb}: removing the {what} from bucket '{bucket}' failed "
                 f"({type(exc).__name__}: {exc}); {len(left)} of {len(keys)} are still "
-                f"there, among them {left[:_NAMED_IN_ERRORS]}",
+                f"there, among them {left[:NAMED_IN_MESSAGES]}",
                 [key for key in keys[:start] if key not in kept], left, len(keys)) from exc
         refused.extend(error.name or "" for error in errors)
         reasons.extend(f"{error.name!r} ({error.code}: {error.message})" for error in errors)
@@ -125,7 +124,7 @@ def remove_keys(client: Minio, bucket: str, keys: list[str], verb: str, what: st
         kept = set(refused)
         raise TransferError(
             f"{verb}: bucket '{bucket}' refused to remove {len(refused)} of {len(keys)} "
-            f"{what}: {', '.join(reasons[:_NAMED_IN_ERRORS])}",
+            f"{what}: {', '.join(reasons[:NAMED_IN_MESSAGES])}",
             [key for key in keys if key not in kept], refused, len(keys))
 
 

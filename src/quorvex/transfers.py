@@ -24,7 +24,7 @@ from minio.error import S3Error
 
 from quorvex._progress import Progress, ProgressArg, check_progress
 from quorvex.digests import file_md5, local_matches
-from quorvex.errors import TransferError, translate
+from quorvex.errors import NAMED_IN_MESSAGES, TransferError, translate
 from quorvex.path_algebra import REFUSED_COMPONENTS, StorePathMixin
 from quorvex.plans import (LocalPath, Remote, check_flag, check_folders, check_key_text,
                            check_local, check_workers, list_below, object_or_listing,
@@ -39,7 +39,6 @@ __all__ = ["TransfersMixin"]
 _TEMP_NAME = re.compile(r"\.quorvex-([0-9]{1,10})-[0-9a-f]{16}\.part")
 # What open() gives a new file: the kernel takes the umask off.
 _FILE_MODE = 0o666
-_NAMED_IN_ERRORS = 5  # local files a removal failure names in its message
 
 
 def _temp_name() -> str:
@@ -301,7 +300,7 @@ def _remove_stale(root: Path, stale: list[Path], kept: set[Path]) -> None:
     if failed:
         raise TransferError(
             f"download_to: {len(failed)} of {len(stale)} local files that no object maps to "
-            f"could not be removed: {', '.join(reasons[:_NAMED_IN_ERRORS])}",
+            f"could not be removed: {', '.join(reasons[:NAMED_IN_MESSAGES])}",
             removed, failed, len(stale))
 
 
@@ -309,6 +308,14 @@ class TransfersMixin(StorePathMixin):
     """Moving many objects and files at once."""
 
     __slots__ = ()
+
+    def _checked(self, progress: ProgressArg, skip_unchanged: bool, delete: bool,
+                 local_path: LocalPath, workers: int, what: str,
+                 ) -> tuple[ProgressArg, bool, bool, Path, int]:
+        # Every argument of a transfer, checked before anything changes.
+        return (check_progress(progress), check_flag(skip_unchanged, "skip_unchanged"),
+                check_flag(delete, "delete"), check_local(local_path, what),
+                check_workers(workers, self._current_section()))
 
     # -- what a path names -------------------------------------------------------------
 
@@ -335,11 +342,8 @@ class TransfersMixin(StorePathMixin):
         followed nor removed, nothing above ``local_path`` is touched, and the temporary
         files of downloads still running stay.  A failed download removes nothing.
         """
-        progress = check_progress(progress)
-        skip_unchanged = check_flag(skip_unchanged, "skip_unchanged")
-        delete = check_flag(delete, "delete")
-        root = check_local(local_path, "download_to")
-        workers = check_workers(workers, self._current_section())
+        progress, skip_unchanged, delete, root, workers = self._checked(
+            progress, skip_unchanged, delete, local_path, workers, "download_to")
         client, bucket = self.client, self._bucket()
         prefix = self._prefix()
         remote, listing = object_or_listing(client, bucket, self._key(), prefix)
@@ -407,11 +411,8 @@ class TransfersMixin(StorePathMixin):
         no local path could name stay.  What is stale is decided from one listing taken
         before anything is sent.  A failed upload removes nothing.
         """
-        progress = check_progress(progress)
-        skip_unchanged = check_flag(skip_unchanged, "skip_unchanged")
-        delete = check_flag(delete, "delete")
-        source = check_local(local_path, "upload_from")
-        workers = check_workers(workers, self._current_section())
+        progress, skip_unchanged, delete, source, workers = self._checked(
+            progress, skip_unchanged, delete, local_path, workers, "upload_from")
         client, bucket = self.client, self._bucket()
         key = self._key()
         if not source.is_dir():
