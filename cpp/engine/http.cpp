@@ -213,8 +213,8 @@ void Exchange::clear_reply() {
 }
 
 const std::string* Exchange::reply_header(const std::string& name) const {
-    for (const auto& [key, value] : reply_headers) {
-        if (key == name) return &value;
+    for (const auto& [header, value] : reply_headers) {
+        if (header == name) return &value;
     }
     return nullptr;
 }
@@ -223,10 +223,10 @@ std::string request_path(const Endpoint& endpoint, const std::string& bucket,
                          const std::string& key) {
     std::string path;
     if (!(endpoint.virtual_host && bucket.find('.') == std::string::npos)) {
-        path = "/" + bucket;
+        path.append("/").append(bucket);
     }
-    if (!key.empty()) path += "/" + uri_encode(key, true);
-    return path.empty() ? "/" : path;
+    if (!key.empty()) path.append("/").append(uri_encode(key, true));
+    return path.empty() ? std::string("/") : path;
 }
 
 std::string xml_text(const std::string& xml, const std::string& name) {

@@ -530,7 +530,7 @@ PyObject* sign(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* query = nullptr;
     PyObject* headers = nullptr;
     int virtual_host = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssOOOsssss|p", const_cast<char**>(names),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssssOOsssss|p", const_cast<char**>(names),
                                      &method, &host, &bucket, &key, &query, &headers, &region,
                                      &access, &secret, &hash, &date, &virtual_host)) {
         return nullptr;
