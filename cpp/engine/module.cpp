@@ -3,14 +3,17 @@
 //   Engine(endpoint, *, secure, access_key=None, secret_key=None, session_token=None,
 //          ca_file=None, max_connections=16, connect_timeout=300.0, read_timeout=300.0,
 //          virtual_host=False)
-//   Engine.run(tasks, *, workers, pauses=(), retried_codes=(), progress=None) -> list[dict]
+//   Engine.run(tasks, *, workers, pauses=(), retried_codes=(), progress=None, on_done=None,
+//              stop_on_failure=False) -> list[dict]
 //   sign(method, host, bucket, key, query, headers, region, access_key, secret_key,
 //        payload_hash, amz_date, virtual_host=False) -> (target, authorization)
 //
 // A task is a dict (see the keys read in parse_task); a result is a dict of the fields of
 // qe::Result.  run() releases the GIL while the batch runs; the thread that called it wakes
 // every 50 ms to check for signals and to hand progress(bytes, finished indexes) what came
-// since.  Errors of the store never raise here: they are in the results.
+// since, and on_done([(index, result), ...]) the results of the tasks finished since.  With
+// stop_on_failure, the first task that fails cancels those not finished (their results
+// say "cancelled").  Errors of the store never raise here: they are in the results.
 #include <curl/curl.h>
 
 #include <chrono>
@@ -256,6 +259,21 @@ Ref result_dict(const qe::Result& r) {
     return dict;
 }
 
+// Hands on_done the (index, result) pairs of the tasks in ``finished``; false with an error.
+bool report_done(PyObject* on_done, const std::vector<std::size_t>& finished,
+                 const std::vector<qe::Result>& results) {
+    Ref pairs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(finished.size())));
+    if (!pairs) return false;
+    for (std::size_t i = 0; i < finished.size(); ++i) {
+        Ref item = result_dict(results[finished[i]]);
+        if (!item) return false;
+        PyObject* pair = Py_BuildValue("(nO)", static_cast<Py_ssize_t>(finished[i]), item.get());
+        if (pair == nullptr) return false;
+        PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return static_cast<bool>(Ref::steal(PyObject_CallOneArg(on_done, pairs.get())));
+}
+
 // -- the Engine type -------------------------------------------------------------------
 
 struct EngineObject {
@@ -368,15 +386,22 @@ bool read_codes(PyObject* value, qe::RetryPolicy& policy) {
 }
 
 PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"tasks", "workers", "pauses", "retried_codes", "progress",
-                                  nullptr};
+    static const char* names[] = {"tasks",    "workers", "pauses",          "retried_codes",
+                                  "progress", "on_done", "stop_on_failure", nullptr};
     PyObject* tasks_arg = nullptr;
     Py_ssize_t workers = 1;
     PyObject* pauses = nullptr;
     PyObject* codes = nullptr;
     PyObject* progress = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$nOOO", const_cast<char**>(names),
-                                     &tasks_arg, &workers, &pauses, &codes, &progress)) {
+    PyObject* on_done = Py_None;
+    int stop_on_failure = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$nOOOOp", const_cast<char**>(names),
+                                     &tasks_arg, &workers, &pauses, &codes, &progress,
+                                     &on_done, &stop_on_failure)) {
+        return nullptr;
+    }
+    if (on_done != Py_None && !PyCallable_Check(on_done)) {
+        PyErr_SetString(PyExc_TypeError, "on_done must be callable or None");
         return nullptr;
     }
     auto* object = reinterpret_cast<EngineObject*>(self);
@@ -419,7 +444,8 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::unique_ptr<qe::Batch> batch;
         try {
             batch = std::make_unique<qe::Batch>(*object->engine, tasks, results, policy, watch,
-                                                static_cast<std::size_t>(workers));
+                                                static_cast<std::size_t>(workers),
+                                                stop_on_failure != 0);
         } catch (const std::exception& error) {
             PyErr_Format(PyExc_RuntimeError, "the transfer engine could not start: %s",
                          error.what());
@@ -459,6 +485,11 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
                     failed = true;
                     watch.stop();
                 }
+            }
+            if (!failed && on_done != Py_None && !finished.empty() &&
+                !report_done(on_done, finished, results)) {
+                failed = true;
+                watch.stop();
             }
             finished.clear();
             if (done == total) break;

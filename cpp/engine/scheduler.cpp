@@ -118,8 +118,14 @@ void Engine::give_back(std::unique_ptr<Connection> connection) {
 }
 
 Batch::Batch(Engine& engine, std::vector<Task>& tasks, std::vector<Result>& results,
-             const RetryPolicy& policy, Watch& watch, std::size_t workers)
-    : engine_(engine), tasks_(tasks), results_(results), policy_(policy), watch_(watch) {
+             const RetryPolicy& policy, Watch& watch, std::size_t workers,
+             bool stop_on_failure)
+    : engine_(engine),
+      tasks_(tasks),
+      results_(results),
+      policy_(policy),
+      watch_(watch),
+      stop_on_failure_(stop_on_failure) {
     results_.assign(tasks_.size(), Result{});
     const std::size_t count = std::min({workers, tasks_.size(), engine_.max_connections()});
     threads_.reserve(count);
@@ -157,6 +163,7 @@ void Batch::work() {
             local_failure(result, 0, std::string("the transfer engine failed: ") + error.what());
             connection.reset();  // its state is unknown
         }
+        if (stop_on_failure_ && !result.ok && result.kind != "cancelled") watch_.stop();
         {
             const std::lock_guard<std::mutex> hold(watch_.lock);
             watch_.finished.push_back(index);

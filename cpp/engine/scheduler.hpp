@@ -96,7 +96,8 @@ class Engine;
 class Batch {
 public:
     Batch(Engine& engine, std::vector<Task>& tasks, std::vector<Result>& results,
-          const RetryPolicy& policy, Watch& watch, std::size_t workers);
+          const RetryPolicy& policy, Watch& watch, std::size_t workers,
+          bool stop_on_failure = false);
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
     ~Batch();  // joins
@@ -113,6 +114,7 @@ private:
     std::vector<Result>& results_;
     const RetryPolicy& policy_;
     Watch& watch_;
+    bool stop_on_failure_;  // the first task that fails cancels the rest
     std::atomic<std::size_t> next_{0};
     std::vector<std::thread> threads_;
 };
