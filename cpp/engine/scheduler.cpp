@@ -178,9 +178,9 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
     int fd = task.fd;
     bool own = false;
     if (!task.path.empty()) {
-        const int flags = task.op == Op::get
-                              ? O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC
-                              : O_RDONLY | O_CLOEXEC;
+        const int created = task.create ? O_CREAT | O_EXCL : 0;
+        const int flags = task.op == Op::get ? created | O_WRONLY | O_NOFOLLOW | O_CLOEXEC
+                                             : O_RDONLY | O_CLOEXEC;
         fd = ::open(task.path.c_str(), flags, static_cast<mode_t>(task.mode));
         if (fd < 0) {
             local_failure(result, errno, task.path);
