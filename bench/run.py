@@ -1,6 +1,7 @@
 """The benchmark suite of quorvex.minio.path: one command for all its sections.
 
-    python bench/run.py [--quick] [--json out.json] [--only micro,e2e,memory,providers,walk,transfer]
+    python bench/run.py [--quick] [--json out.json]
+                        [--only micro,e2e,memory,providers,walk,transfer,contenders]
 
 1. micro  -- each member's own cost against an in-process fake client, next to a
              pure-Python twin of the class (bench/twin.py);
@@ -10,7 +11,10 @@
 4. providers -- the default providers' per-call costs (client, settings lookup), before and now;
 5. walk   -- walk, rglob, scandir and du over 10,000 objects against s3fs and cloudpathlib;
 6. transfer -- trees up and down, streaming open(), copies and resumed uploads, with and
-             without a delay of 10 ms each way, against s3fs and cloudpathlib.
+             without a delay of 10 ms each way, against s3fs and cloudpathlib;
+7. contenders -- upload_from and download_to, through the transfer engine and through the
+             Python path, against obstore, s5cmd, boto3 (CRT and classic transfer
+             managers) and s3fs on a local SeaweedFS: wall time, client and server CPU.
 
 Each section runs in a fresh process and prints its table; the runner then prints every
 target with its verdict and, with --json, writes all figures to one file.  The exit status
@@ -35,7 +39,7 @@ if HERE not in sys.path:
 
 import common  # noqa: E402
 
-SECTIONS = ("micro", "e2e", "memory", "providers", "walk", "transfer")
+SECTIONS = ("micro", "e2e", "memory", "providers", "walk", "transfer", "contenders")
 
 
 def run_section(name: str, quick: bool) -> dict[str, Any]:
