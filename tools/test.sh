@@ -3,9 +3,11 @@
 #
 #   tools/test.sh [pytest arguments...]
 #
-# 1. makes .venv if there is none (with python3.11 when there is one, else python3; any of
+# 1. installs the system libraries the build links when they are missing
+#    (tools/builddeps.sh: libcurl and OpenSSL's headers, with apt-get as root); makes .venv
+#    if there is none (with python3.11 when there is one, else python3; any of
 #    the supported 3.11, 3.12 and 3.13 will do), and installs the package with its test
-#    dependencies into it ('.[test,bench]': the extension is built by pip);
+#    dependencies into it ('.[test,bench]': pip builds both extensions);
 # 2. runs the whole suite with the venv's pytest, so the installed package is what is
 #    tested (the source tree is not on sys.path), real servers included;
 #    2b. runs the benchmarks in their quick mode, so that they cannot rot;
@@ -49,6 +51,8 @@ leg() {
 }
 
 # -- 1. the environment -------------------------------------------------------------------
+# The system libraries the engine links (libcurl, libcrypto) and their headers.
+bash "$ROOT/tools/builddeps.sh"
 if [ ! -x "$VENV/bin/python" ]; then
     python_wanted=$(supported_version "$PYTHON")
     say "creating $VENV with $PYTHON (Python $python_wanted)"
