@@ -11,7 +11,7 @@
 # 2. runs the whole suite with the venv's pytest, so the installed package is what is
 #    tested (the source tree is not on sys.path), real servers included;
 #    2b. runs the benchmarks in their quick mode, so that they cannot rot;
-#    2c. checks the type stub against the module (stubtest), and the installed package
+#    2c. checks the type stubs against both extensions (stubtest), and the installed package
 #    (mypy --strict -p quorvex) and the example with mypy --strict;
 #    2d. lints the C++ sources: the clang-format check and clang-tidy (tools/lint.sh);
 # 3. builds the extension again with AddressSanitizer and UBSan and runs the unit tests
@@ -107,18 +107,18 @@ quick_bench() {
 leg "Python $VENV_VERSION: quick benchmarks"
 quick_bench "$VENV" bench-quick.json
 
-# -- 2c. the stub against the module, the example under mypy --strict ----------------------
+# -- 2c. the stubs against the extensions, the example under mypy --strict -----------------
 # Run from outside the checkout, so that the installed package is what is checked.
 check_types() {
-    say "stubtest, mypy --strict -p quorvex and examples/," \
+    say "stubtest of both extensions, mypy --strict -p quorvex and examples/," \
         "Python $(python_version "$1/bin/python")"
     local types_status=0
-    (cd "$1" && "$1/bin/python" -m mypy.stubtest quorvex.minio.path &&
+    (cd "$1" && "$1/bin/python" -m mypy.stubtest quorvex.minio.path quorvex._engine &&
         "$1/bin/python" -m mypy --strict --cache-dir "$1/.mypy_cache" -p quorvex &&
         "$1/bin/python" -m mypy --strict --cache-dir "$1/.mypy_cache" \
             "$ROOT"/examples/*.py) || types_status=$?
     if [ "$types_status" -ne 0 ]; then
-        echo "error: the stub or the example failed the type checks (status $types_status)" >&2
+        echo "error: a stub or the example failed the type checks (status $types_status)" >&2
         status=$types_status
     fi
 }
