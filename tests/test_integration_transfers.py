@@ -19,6 +19,7 @@ import minio
 import pytest
 from minio.deleteobjects import DeleteError
 
+import quorvex.engine
 import quorvex.plans
 import quorvex.retrying
 from quorvex.base import BasePath, TransferError
@@ -435,15 +436,23 @@ def test_copy_and_move_between_overlapping_prefixes(configured: Any) -> None:
 
 @pytest.fixture
 def gets(monkeypatch: pytest.MonkeyPatch) -> list[str]:
-    """The key of every get_object of the SDK (the reads of object bytes)."""
+    """The key of every get_object of the SDK (the reads of object bytes), and of every
+    object the transfer engine GETs (once per object: a reader reads it in ranges)."""
     seen: list[str] = []
     original = minio.Minio.get_object
+    original_run = quorvex.engine.run
 
     def counting(self: Any, bucket: str, key: str, *args: Any, **kwargs: Any) -> Any:
         seen.append(key)
         return original(self, bucket, key, *args, **kwargs)
 
+    def counting_run(engine: Any, tasks: Any, *args: Any, **kwargs: Any) -> Any:
+        seen.extend(key for key in {task["key"] for task in tasks if task["op"] == "get"}
+                    if key not in seen)
+        return original_run(engine, tasks, *args, **kwargs)
+
     monkeypatch.setattr(minio.Minio, "get_object", counting)
+    monkeypatch.setattr(quorvex.engine, "run", counting_run)
     return seen
 
 
