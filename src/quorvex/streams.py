@@ -282,9 +282,30 @@ class ObjectReader(io.RawIOBase):
                 pass
 
 
-@retry()
+def _engine_put(client: Minio, bucket: str, key: str, data: bytes,
+                **fields: Any) -> Optional[str]:
+    # The ETag of ``data`` PUT by the transfer engine, or None where the client has none.
+    engine = engines.engine_for(client)
+    if engine is None:
+        return None
+    result = engines.run(engine, [{"op": "put", "bucket": bucket, "key": key, "buffer": data,
+                                   "region": engines.region_of(client, bucket), **fields}], 1)[0]
+    if not result["ok"]:
+        raise engines.error_of(result, client, bucket, key)
+    etag: str = result["etag"]
+    return etag
+
+
 def _put_whole(client: Minio, bucket: str, key: str, data: bytes,
                md5: str, content_type: str) -> None:
+    headers = {"content-type": content_type, MD5_HEADER: md5}
+    if _engine_put(client, bucket, key, data, headers=headers) is None:
+        _sdk_put_whole(client, bucket, key, data, md5, content_type)
+
+
+@retry()
+def _sdk_put_whole(client: Minio, bucket: str, key: str, data: bytes,
+                   md5: str, content_type: str) -> None:
     client.put_object(bucket, key, io.BytesIO(data), len(data), content_type=content_type,
                       metadata={MD5_METADATA: md5})
 
@@ -296,9 +317,16 @@ def _create_upload(client: Minio, bucket: str, key: str,
     return upload_id
 
 
-@retry()
 def _upload_part(client: Minio, bucket: str, key: str, data: bytes,
                  upload_id: str, number: int) -> str:
+    etag = _engine_put(client, bucket, key, data, upload_id=upload_id, part_number=number)
+    return etag if etag is not None else _sdk_upload_part(client, bucket, key, data,
+                                                          upload_id, number)
+
+
+@retry()
+def _sdk_upload_part(client: Minio, bucket: str, key: str, data: bytes,
+                     upload_id: str, number: int) -> str:
     etag: str = client._upload_part(bucket, key, data, None, upload_id, number)
     return etag
 
