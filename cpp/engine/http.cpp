@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -89,8 +92,9 @@ std::size_t on_write(char* data, std::size_t size, std::size_t count, void* user
     const std::size_t n = size * count;
     if (!t.checked && !check_reply(t)) return 0;  // anything but n stops the transfer
     if (!t.sinking) {
-        if (x.reply_body.size() + n > max_reply_body) return 0;  // anything but n stops the transfer
-        x.reply_body.append(data, n);
+        // An error's body is kept up to a cap; the rest is read and dropped, so that a long
+        // page of a failing server is still the server's failure, not ours.
+        x.reply_body.append(data, std::min(n, max_reply_body - x.reply_body.size()));
         return n;
     }
     if (x.ranged && x.received + static_cast<std::int64_t>(n) > x.range_length) {
@@ -229,6 +233,31 @@ std::string request_path(const Endpoint& endpoint, const std::string& bucket,
     return path.empty() ? std::string("/") : path;
 }
 
+SignedRequest sign_request(const Endpoint& endpoint, const Credentials& credentials,
+                           const std::string& region, const std::string& method,
+                           const std::string& bucket, const std::string& key, const Pairs& query,
+                           const Pairs& headers, const std::string& payload_hash,
+                           const std::string& amz_date) {
+    SignedRequest out;
+    const bool virtual_host = endpoint.virtual_host && bucket.find('.') == std::string::npos;
+    out.host = virtual_host ? bucket + "." + endpoint.host : endpoint.host;
+    const std::string path = request_path(endpoint, bucket, key);
+    const std::string canonical = canonical_query(query);
+    out.target = canonical.empty() ? path : path + "?" + canonical;
+    out.headers = headers;
+    out.headers.emplace_back("host", out.host);
+    out.headers.emplace_back("x-amz-date", amz_date);
+    out.headers.emplace_back("x-amz-content-sha256", payload_hash);
+    if (!credentials.session_token.empty()) {
+        out.headers.emplace_back("x-amz-security-token", credentials.session_token);
+    }
+    if (!credentials.access_key.empty()) {
+        out.authorization = authorization(method, path, canonical, out.headers, payload_hash,
+                                          amz_date, region, credentials);
+    }
+    return out;
+}
+
 std::string xml_text(const std::string& xml, const std::string& name) {
     const std::string open = "<" + name + ">";
     const std::string close = "</" + name + ">";
@@ -254,34 +283,26 @@ void Connection::perform(const Endpoint& endpoint, const Credentials& credential
     Digest md5(Digest::Kind::md5);
     if (x.want_md5) t.md5 = &md5;
 
-    const bool virtual_host = endpoint.virtual_host && x.bucket.find('.') == std::string::npos;
-    const std::string host = virtual_host ? x.bucket + "." + endpoint.host : endpoint.host;
-    const std::string path = request_path(endpoint, x.bucket, x.key);
-    const std::string query = canonical_query(x.query);
-    const std::string url = endpoint.scheme + "://" + host + path + (query.empty() ? "" : "?") +
-                            query;
-
-    Pairs signed_headers = x.headers;
-    signed_headers.emplace_back("host", host);
-    const std::string date = amz_date_now();
-    signed_headers.emplace_back("x-amz-date", date);
-    signed_headers.emplace_back("x-amz-content-sha256", x.payload_hash);
-    if (!credentials.session_token.empty()) {
-        signed_headers.emplace_back("x-amz-security-token", credentials.session_token);
-    }
+    const SignedRequest request =
+        sign_request(endpoint, credentials, region, x.method, x.bucket, x.key, x.query,
+                     x.headers, x.payload_hash, amz_date_now());
+    const std::string url = endpoint.scheme + "://" + request.host + request.target;
     HeaderList lines;
-    for (const auto& [name, value] : signed_headers) lines.add(name + ": " + value);
-    if (!credentials.access_key.empty()) {
-        lines.add("Authorization: " + authorization(x.method, path, query, signed_headers,
-                                                    x.payload_hash, date, region,
-                                                    credentials));
+    for (const auto& [name, value] : request.headers) {
+        // "Name:" alone would tell libcurl to leave the header out; "Name;" sends it empty.
+        const bool blank = value.find_first_not_of(" \t") == std::string::npos;
+        lines.add(blank ? name + ";" : name + ": " + value);
     }
+    if (!request.authorization.empty()) lines.add("Authorization: " + request.authorization);
     lines.add("Expect:");  // no 100-continue round trip before a body
     lines.add("Accept:");
 
     CURL* h = handle_;
     curl_easy_reset(h);  // keeps the open connection
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    // The path goes as it was signed: libcurl would otherwise resolve "." and ".." segments
+    // of a key ("a/../b" is an object name of its own, not "b").
+    curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, lines.get());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, "quorvex-engine");

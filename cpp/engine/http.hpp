@@ -102,6 +102,24 @@ private:
 std::string request_path(const Endpoint& endpoint, const std::string& bucket,
                          const std::string& key);
 
+// A request as it goes on the wire: where to, and every header line but the ones libcurl
+// adds itself (User-Agent, Content-Length).
+struct SignedRequest {
+    std::string host;    // the Host header: bucket.host in virtual-host style
+    std::string target;  // the encoded path and query
+    Pairs headers;       // the caller's, then host, x-amz-date, x-amz-content-sha256 (and
+                         // x-amz-security-token); every one of them signed
+    std::string authorization;  // empty when the request goes unsigned
+};
+
+// The request ``method`` on ``bucket``/``key`` with ``query`` and ``headers``, signed for
+// ``region`` at ``amz_date`` ("YYYYMMDDTHHMMSSZ").  What perform() sends, and sign() shows.
+SignedRequest sign_request(const Endpoint& endpoint, const Credentials& credentials,
+                           const std::string& region, const std::string& method,
+                           const std::string& bucket, const std::string& key, const Pairs& query,
+                           const Pairs& headers, const std::string& payload_hash,
+                           const std::string& amz_date);
+
 // The text of an XML element <name>...</name> of ``xml``, unescaped; empty when absent.
 std::string xml_text(const std::string& xml, const std::string& name);
 

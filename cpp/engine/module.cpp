@@ -16,12 +16,16 @@
 // say "cancelled").  Errors of the store never raise here: they are in the results.
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/scheduler.hpp"
@@ -105,33 +109,109 @@ bool get_int(PyObject* dict, const char* key, long long& out, long long minimum)
     return true;
 }
 
-bool get_pairs(PyObject* dict, const char* key, qe::Pairs& out) {
-    PyObject* value = PyDict_GetItemString(dict, key);
-    if (value == nullptr || value == Py_None) return true;
-    if (!PyDict_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "a task's '%s' must be a dict of str", key);
+// The UTF-8 of the str ``value`` (NULs included) into out; false with an error set.
+bool utf8(PyObject* value, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+    if (text == nullptr) return false;
+    out.assign(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool token_char(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+// The headers the engine sends itself, or that a task's own fields (range, if_match, the
+// copy's source) stand for: given twice, the request would not be the one signed or meant.
+constexpr const char* engine_headers[] = {
+    "host",       "authorization",        "content-length",       "transfer-encoding",
+    "expect",     "connection",           "range",                "if-match",
+    "x-amz-date", "x-amz-content-sha256", "x-amz-security-token", "x-amz-copy-source",
+    "x-amz-copy-source-range",            "x-amz-copy-source-if-match"};
+
+// Whether ``name``: ``value`` can go into a request as one header of its own; false with a
+// ValueError naming ``what``.  ``seen`` collects the lower-case names so far.
+bool check_header(const std::string& name, const std::string& value, const char* what,
+                  std::vector<std::string>& seen) {
+    std::string lower;
+    for (const char c : name) {
+        if (!token_char(static_cast<unsigned char>(c))) {
+            PyErr_Format(PyExc_ValueError, "%s: '%s' is not a header name", what, name.c_str());
+            return false;
+        }
+        lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    if (lower.empty()) {
+        PyErr_Format(PyExc_ValueError, "%s: a header name is empty", what);
         return false;
     }
+    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+        PyErr_Format(PyExc_ValueError, "%s: the value of '%s' holds a line break or a NUL",
+                     what, name.c_str());
+        return false;
+    }
+    for (const char* own : engine_headers) {
+        if (lower == own) {
+            PyErr_Format(PyExc_ValueError, "%s: '%s' is set by the engine itself", what,
+                         name.c_str());
+            return false;
+        }
+    }
+    if (std::find(seen.begin(), seen.end(), lower) != seen.end()) {
+        PyErr_Format(PyExc_ValueError, "%s: the header '%s' is named twice", what,
+                     name.c_str());
+        return false;
+    }
+    seen.push_back(std::move(lower));
+    return true;
+}
+
+// The items of the dict of str ``value`` into out; headers are checked as such.  False
+// with an error naming ``what``.
+bool read_pairs(PyObject* value, const char* what, bool headers, qe::Pairs& out) {
+    if (!PyDict_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
+        return false;
+    }
+    std::vector<std::string> seen;
     PyObject* name = nullptr;
     PyObject* item = nullptr;
     Py_ssize_t position = 0;
     while (PyDict_Next(value, &position, &name, &item)) {
         if (!PyUnicode_Check(name) || !PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "a task's '%s' must be a dict of str", key);
+            PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
             return false;
         }
-        const char* n = PyUnicode_AsUTF8(name);
-        if (n == nullptr) return false;
-        const char* v = PyUnicode_AsUTF8(item);
-        if (v == nullptr) return false;
-        std::string line = std::string(n) + v;
-        if (line.find_first_of("\r\n") != std::string::npos) {
-            PyErr_Format(PyExc_ValueError, "a task's '%s' holds a line break", key);
-            return false;
-        }
-        out.emplace_back(n, v);
+        std::string n;
+        std::string v;
+        if (!utf8(name, n) || !utf8(item, v)) return false;
+        if (headers && !check_header(n, v, what, seen)) return false;
+        out.emplace_back(std::move(n), std::move(v));
     }
     return true;
+}
+
+bool get_pairs(PyObject* dict, const char* key, qe::Pairs& out) {
+    PyObject* value = PyDict_GetItemString(dict, key);
+    if (value == nullptr || value == Py_None) return true;
+    const std::string what = std::string("a task's '") + key + "'";
+    return read_pairs(value, what.c_str(), std::strcmp(key, "headers") == 0, out);
+}
+
+// Whether ``bucket`` can stand in a request's path or host as it is: not empty, and
+// nothing in it that would need percent-encoding ("/", "?", blanks, ...).
+bool check_bucket(const std::string& bucket, const char* what) {
+    if (!bucket.empty() && qe::uri_encode(bucket, false) == bucket) return true;
+    PyErr_Format(PyExc_ValueError, "%s '%s' is not a bucket name", what, bucket.c_str());
+    return false;
+}
+
+bool check_key(const std::string& key, const char* what) {
+    if (!key.empty()) return true;  // an empty key would name the bucket itself
+    PyErr_Format(PyExc_ValueError, "%s is empty", what);
+    return false;
 }
 
 bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<HeldBuffer>>& held) {
@@ -169,6 +249,9 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
         !get_int(dict, "part_number", part, 1)) {
         return false;
     }
+    if (!check_bucket(task.bucket, "a task's bucket") || !check_key(task.key, "a task's key")) {
+        return false;
+    }
     if (fd > INT_MAX || mode > 07777 || part > 10000) {
         PyErr_SetString(PyExc_ValueError, "a task's fd, mode or part_number is out of range");
         return false;
@@ -197,6 +280,11 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
             PyErr_SetString(PyExc_ValueError, "a task's range needs start >= 0 and length >= 1");
             return false;
         }
+        if (task.op == qe::Op::put) {
+            PyErr_SetString(PyExc_ValueError,
+                            "a put task sends 'offset' and 'length' of its file, not a 'range'");
+            return false;
+        }
         task.ranged = true;
         task.range_start = start;
         task.range_length = size;
@@ -216,6 +304,7 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
                             "a copy task names 'source_bucket' and 'source_key', and no file or buffer");
             return false;
         }
+        if (!check_bucket(task.source_bucket, "a copy task's source_bucket")) return false;
     } else if (sources != 1) {
         PyErr_SetString(PyExc_ValueError, "a task names exactly one of 'path', 'fd' and 'buffer'");
         return false;
@@ -322,9 +411,13 @@ int engine_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &virtual_host)) {
         return -1;
     }
-    if (connections < 1 || !(connect_timeout > 0) || !(read_timeout > 0)) {
+    // A year is more than any wait meant; beyond it the conversions below would overflow.
+    constexpr double longest = 366.0 * 86400.0;
+    if (connections < 1 || !(connect_timeout > 0) || !(read_timeout > 0) ||
+        !(connect_timeout <= longest) || !(read_timeout <= longest)) {
         PyErr_SetString(PyExc_ValueError,
-                        "max_connections and the timeouts must be positive");
+                        "max_connections and the timeouts must be positive (timeouts at "
+                        "most a year)");
         return -1;
     }
     qe::Endpoint where;
@@ -531,27 +624,6 @@ PyType_Spec engine_spec = {"quorvex._engine.Engine", sizeof(EngineObject), 0,
 
 // -- sign --------------------------------------------------------------------------------
 
-bool dict_pairs(PyObject* value, const char* what, qe::Pairs& out) {
-    if (!PyDict_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
-        return false;
-    }
-    PyObject* name = nullptr;
-    PyObject* item = nullptr;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(value, &position, &name, &item)) {
-        std::string n;
-        std::string v;
-        if (!PyUnicode_Check(name) || !optional_text(name, what, n) ||
-            !PyUnicode_Check(item) || !optional_text(item, what, v)) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
-            return false;
-        }
-        out.emplace_back(std::move(n), std::move(v));
-    }
-    return true;
-}
-
 PyObject* sign(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"method",     "host",        "bucket",       "key",
                                   "query",      "headers",     "region",       "access_key",
@@ -568,21 +640,22 @@ PyObject* sign(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     qe::Pairs query_pairs;
     qe::Pairs header_pairs;
-    if (!dict_pairs(query, "query", query_pairs) || !dict_pairs(headers, "headers", header_pairs)) {
+    if (!read_pairs(query, "query", false, query_pairs) ||
+        !read_pairs(headers, "headers", true, header_pairs) || !check_bucket(bucket, "bucket") ||
+        !check_key(key, "the key")) {
         return nullptr;
     }
     try {
         qe::Endpoint endpoint;
         endpoint.host = host;
         endpoint.virtual_host = virtual_host != 0;
-        const std::string path = qe::request_path(endpoint, bucket, key);
-        const std::string canonical = qe::canonical_query(query_pairs);
         const qe::Credentials who{access, secret, {}};
-        const std::string value =
-            qe::authorization(method, path, canonical, header_pairs, hash, date, region, who);
-        const std::string target = path + (canonical.empty() ? "" : "?") + canonical;
-        return Py_BuildValue("(s#s#)", target.data(), static_cast<Py_ssize_t>(target.size()),
-                             value.data(), static_cast<Py_ssize_t>(value.size()));
+        const qe::SignedRequest request = qe::sign_request(
+            endpoint, who, region, method, bucket, key, query_pairs, header_pairs, hash, date);
+        return Py_BuildValue("(s#s#)", request.target.data(),
+                             static_cast<Py_ssize_t>(request.target.size()),
+                             request.authorization.data(),
+                             static_cast<Py_ssize_t>(request.authorization.size()));
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
         return nullptr;

@@ -262,6 +262,9 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
     if (own && ::close(fd) != 0 && result.ok && task.op == Op::get) {
         local_failure(result, errno, task.path);
     }
+    // The file a GET created (O_EXCL: no one else's) is removed when the GET failed, so that
+    // no empty or partial file is left that looks like the object.
+    if (own && task.op == Op::get && !result.ok) ::unlink(task.path.c_str());
 }
 
 void Batch::attempt_loop(Connection& connection, Exchange& x, Task& task, Result& result) {
