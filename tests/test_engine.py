@@ -23,7 +23,7 @@ from minio.signer import sign_v4_s3
 from minio.time import to_amz_date
 
 from quorvex import _engine
-from test_faults import BUSY, FaultProxy
+from test_faults import BUSY, DROP, FaultProxy
 from test_tls import serve, self_signed
 
 REGION = "us-east-1"
@@ -371,3 +371,206 @@ def test_a_progress_callback_that_raises_cancels_the_batch(store: Any) -> None:
     assert len(listed) < 200
     # The engine is whole after it: its next batch runs.
     all_ok(engine.run([task(s3, "put", "after", buffer=b"x")]))
+
+
+# -- faults on the way -------------------------------------------------------------------
+
+
+@pytest.fixture
+def proxied(store: Any) -> Iterator[tuple[Any, FaultProxy, Any]]:
+    """The test's bucket, reached through a FaultProxy, and an engine that talks to it."""
+    host, port = store.endpoint.rsplit(":", 1)
+    proxy = FaultProxy((host, int(port))).up()
+    try:
+        yield store, proxy, engine_for(store, proxy.endpoint)
+    finally:
+        proxy.rule = None
+        proxy.down()
+
+
+def on_first(count: int, method: str, action: Any) -> Callable[[str, str], Any]:
+    """A rule that answers the first ``count`` requests of ``method`` with ``action``."""
+    left = [count]
+
+    def rule(seen: str, target: str) -> Any:
+        if seen == method and left[0] > 0:
+            left[0] -= 1
+            return action
+        return None
+
+    return rule
+
+
+def made_reply(status: str, headers: dict[str, str], body: bytes) -> tuple[str, bytes]:
+    head = "".join(f"{name}: {value}\r\n" for name, value in headers.items())
+    return ("reply", f"HTTP/1.1 {status}\r\n{head}\r\n".encode() + body)
+
+
+def test_cut_replies_and_server_errors_are_retried(proxied: Any, tmp_path: Any) -> None:
+    s3, proxy, engine = proxied
+    data = os.urandom(MIB + 17)
+    s3.client.put_object(s3.bucket, "obj", _Bytes(data), len(data))
+    pauses = (0.0, 0.0)
+
+    proxy.rule = on_first(1, "GET", ("truncate", 1000))
+    progress = Progress()
+    (got,) = engine.run([task(s3, "get", "obj", path=str(tmp_path / "a"), md5=True)],
+                        pauses=pauses, progress=progress)
+    assert (got["ok"], got["attempts"], got["bytes"], got["reported"]) == \
+        (True, 2, len(data), len(data))
+    assert (tmp_path / "a").read_bytes() == data and progress.bytes == len(data)
+    assert got["md5"] == hashlib.md5(data).hexdigest()
+
+    proxy.rule = on_first(2, "PUT", made_reply("500 Internal Server Error",
+                                               {"Content-Length": "0"}, b""))
+    (put,) = engine.run([task(s3, "put", "put", buffer=data)], pauses=pauses)
+    assert (put["ok"], put["attempts"]) == (True, 3) and sdk_read(s3, "put") == data
+
+    # A kept-alive connection the server closes under the next request: libcurl sends the
+    # body again on a new one, and the bytes are counted once.
+    actions = [BUSY, DROP]
+    proxy.rule = lambda method, target: actions.pop(0) if method == "PUT" and actions else None
+    (again,) = engine.run([task(s3, "put", "again", buffer=data)], pauses=(0.0,),
+                          retried_codes=["SlowDown"])
+    assert (again["ok"], again["attempts"], again["reported"]) == (True, 2, len(data))
+    assert sdk_read(s3, "again") == data
+
+    proxy.rule = on_first(1, "PUT", BUSY)  # 503 with the code SlowDown
+    retried, = engine.run([task(s3, "put", "busy", buffer=b"b")], pauses=pauses,
+                          retried_codes=["SlowDown"])
+    proxy.rule = on_first(1, "PUT", BUSY)
+    kept, = engine.run([task(s3, "put", "busy", buffer=b"b")], pauses=pauses)
+    assert (retried["ok"], retried["attempts"]) == (True, 2)
+    assert (kept["kind"], kept["code"], kept["status"], kept["attempts"]) == \
+        ("s3", "SlowDown", 503, 1)
+
+    # A reply that stops short of its Content-Length, on every attempt.
+    proxy.rule = lambda method, target: made_reply(
+        "200 OK", {"Content-Length": "100", "ETag": '"x"'}, b"0123456789")
+    (short,) = engine.run([task(s3, "get", "obj", path=str(tmp_path / "b"))], pauses=pauses)
+    assert (short["kind"], short["attempts"], short["curl_code"]) == ("transport", 3, 18)
+    assert not (tmp_path / "b").exists()
+
+
+def test_refused_connections_are_retried_then_reported(proxied: Any) -> None:
+    s3, proxy, engine = proxied
+    proxy.down()
+    for pauses in [(), (0.0, 0.01, 0.0)]:
+        (result,) = engine.run([task(s3, "get", "obj", buffer=bytearray(1))], pauses=pauses)
+        assert (result["ok"], result["kind"], result["curl_code"], result["attempts"]) == \
+            (False, "transport", 7, len(pauses) + 1)
+
+
+def test_replies_that_do_not_answer_the_range_write_nothing(proxied: Any, tmp_path: Any) -> None:
+    s3, proxy, engine = proxied
+    data = os.urandom(50_000)
+    s3.client.put_object(s3.bucket, "obj", _Bytes(data), len(data))
+    sink = tmp_path / "sink"
+    sink.write_bytes(b"\xee" * 60_000)
+    whole = made_reply("200 OK", {"Content-Length": str(len(data))}, data)
+    wrong_range = made_reply("206 Partial Content", {"Content-Range": "bytes 0-9/50000",
+                                                     "Content-Length": "10"}, data[:10])
+    for action in [whole, wrong_range]:
+        proxy.rule = lambda method, target, action=action: action
+        with open(sink, "r+b") as held:
+            (result,) = engine.run([task(s3, "get", "obj", fd=held.fileno(), offset=5,
+                                         range=(10, 10))], pauses=(0.0, 0.0))
+        assert (result["kind"], result["attempts"], result["bytes"]) == ("reply", 1, 0)
+        assert "bytes 10-19" in result["message"]
+        assert sink.read_bytes() == b"\xee" * 60_000
+    proxy.rule = None
+    buffer = bytearray(10)
+    all_ok(engine.run([task(s3, "get", "obj", buffer=buffer, range=(10, 10))]))
+    assert bytes(buffer) == data[10:20]
+
+
+# -- TLS ----------------------------------------------------------------------------------
+
+
+def test_tls_with_and_without_the_ca(tmp_path: Any) -> None:
+    cert_file, key_file = self_signed(tmp_path)
+    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls.load_cert_chain(cert_file, key_file)
+    server = serve(tls=tls)  # answers every GET with b"hello"
+    endpoint = f"127.0.0.1:{server.server_address[1]}"
+    get = {"op": "get", "bucket": "bkt", "key": "k", "region": REGION}
+    try:
+        buffer = bytearray(5)
+        trusting = _engine.Engine(endpoint, access_key="a", secret_key="s", ca_file=cert_file)
+        all_ok(trusting.run([dict(get, buffer=buffer)]))
+        assert bytes(buffer) == b"hello"
+        (failed,) = _engine.Engine(endpoint, access_key="a", secret_key="s").run(
+            [dict(get, buffer=bytearray(5))], pauses=(0.0, 0.0))
+        assert (failed["kind"], failed["attempts"]) == ("tls", 1)
+        assert failed["curl_code"] in (35, 60) and failed["message"]
+    finally:
+        server.shutdown()
+
+
+# -- task dicts refused ---------------------------------------------------------------------
+
+
+def test_bad_tasks_raise_before_any_request(moto_server: Any, tmp_path: Any) -> None:
+    proxy = FaultProxy(("127.0.0.1", moto_server.port)).up()
+    engine = _engine.Engine(proxy.endpoint, secure=False, access_key="a", secret_key="s")
+    good = {"op": "get", "bucket": "bkt", "key": "k", "region": REGION,
+            "buffer": bytearray(1)}
+    put = dict(good, op="put", buffer=b"x")
+    copy = {"op": "copy", "bucket": "bkt", "key": "k", "region": REGION,
+            "source_bucket": "bkt", "source_key": "s"}
+    bad: list[tuple[Any, type[BaseException]]] = [
+        ("not a dict", TypeError),
+        ({k: v for k, v in good.items() if k != "region"}, KeyError),
+        ({k: v for k, v in good.items() if k != "op"}, KeyError),
+        (dict(good, op="delete"), ValueError),
+        (dict(good, bucket=b"bkt"), TypeError),
+        (dict(good, bucket=""), ValueError),
+        (dict(good, bucket="a/b"), ValueError),
+        (dict(good, bucket="bkt?acl"), ValueError),
+        (dict(good, key=""), ValueError),
+        (dict(good, key="a\0b"), ValueError),
+        (dict(good, headers={"x-amz-meta-a": "1\r\nx-evil: 2"}), ValueError),
+        (dict(good, headers={"x-amz-meta-a": "1\0"}), ValueError),
+        (dict(good, headers={"bad name": "v"}), ValueError),
+        (dict(good, headers={"x-a:b": "v"}), ValueError),
+        (dict(good, headers={"Host": "elsewhere"}), ValueError),
+        (dict(good, headers={"Range": "bytes=0-1"}), ValueError),
+        (dict(good, headers={"x-amz-meta-a": "1", "X-Amz-Meta-A": "2"}), ValueError),
+        (dict(good, headers={"x-amz-meta-a": 1}), TypeError),
+        (dict(good, headers=[("a", "b")]), TypeError),
+        (dict(good, query={"a": None}), TypeError),
+        (dict(good, path=str(tmp_path / "f")), ValueError),
+        ({k: v for k, v in good.items() if k != "buffer"}, ValueError),
+        (dict(good, buffer=b"read-only"), BufferError),
+        (dict(good, range=(0, 0)), ValueError),
+        (dict(good, range=(-1, 5)), ValueError),
+        (dict(good, range=[0, 5]), TypeError),
+        (dict(good, range=("0", 5)), TypeError),
+        (dict(put, range=(0, 1)), ValueError),
+        (dict(good, offset=-1), ValueError),
+        (dict(good, fd="3", buffer=None), TypeError),
+        (dict(good, fd=True, buffer=None), TypeError),
+        (dict(put, upload_id="u"), ValueError),
+        (dict(put, part_number=2), ValueError),
+        (dict(put, upload_id="u", part_number=10_001), ValueError),
+        (dict(copy, buffer=b"x"), ValueError),
+        ({k: v for k, v in copy.items() if k != "source_key"}, ValueError),
+        (dict(copy, source_bucket="a b"), ValueError),
+    ]
+    try:
+        for item, error in bad:
+            with pytest.raises(error):
+                engine.run([dict(good), item])
+        for options, error in [({"workers": 0}, ValueError), ({"pauses": [-1.0]}, ValueError),
+                               ({"pauses": ["x"]}, TypeError), ({"progress": 3}, TypeError),
+                               ({"retried_codes": [1]}, TypeError)]:
+            with pytest.raises(error):
+                engine.run([dict(good)], **options)
+        with pytest.raises(ValueError):
+            _engine.Engine("http://host:1", secure=False)
+        with pytest.raises(ValueError):
+            _engine.Engine("host:1", connect_timeout=1e300)
+        assert proxy.requests == []
+        assert not (tmp_path / "f").exists()
+    finally:
+        proxy.down()

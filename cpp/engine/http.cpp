@@ -37,7 +37,8 @@ struct Transfer {
     CURL* handle;
     const std::atomic<bool>* cancel;
     const std::function<void(std::int64_t)>* on_bytes;
-    std::int64_t sent = 0;
+    std::int64_t sent = 0;     // body bytes handed to libcurl, from where it last seeked
+    std::int64_t counted = 0;  // the most of them told to on_bytes: each byte counted once
     bool checked = false;  // the status and the range were looked at
     bool sinking = false;  // the body goes to the sink
     Digest* md5 = nullptr;
@@ -154,8 +155,22 @@ std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* use
         }
     }
     t.sent += static_cast<std::int64_t>(n);
-    (*t.on_bytes)(static_cast<std::int64_t>(n));
+    if (t.sent > t.counted) {
+        (*t.on_bytes)(t.sent - t.counted);
+        t.counted = t.sent;
+    }
     return n;
+}
+
+// libcurl sends a body again from its start when a kept-alive connection turned out to be
+// closed by the server under it (and then repeats the request on a new one).
+int on_seek(void* user, curl_off_t offset, int origin) {
+    auto& t = *static_cast<Transfer*>(user);
+    if (origin != SEEK_SET || offset < 0 || offset > t.exchange->body.length) {
+        return CURL_SEEKFUNC_CANTSEEK;
+    }
+    t.sent = offset;
+    return CURL_SEEKFUNC_OK;
 }
 
 int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -328,6 +343,8 @@ void Connection::perform(const Endpoint& endpoint, const Credentials& credential
         curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(x.body.length));
         curl_easy_setopt(h, CURLOPT_READFUNCTION, on_read);
         curl_easy_setopt(h, CURLOPT_READDATA, &t);
+        curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, on_seek);
+        curl_easy_setopt(h, CURLOPT_SEEKDATA, &t);
     } else if (x.method == "GET") {
         curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     } else {

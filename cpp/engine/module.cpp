@@ -20,7 +20,9 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -123,18 +125,22 @@ bool token_char(unsigned char c) {
            std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
 
-// The headers the engine sends itself, or that a task's own fields (range, if_match, the
-// copy's source) stand for: given twice, the request would not be the one signed or meant.
+// The headers every request gets from the engine itself, then those that a task's own
+// fields (range, if_match, the copy's source) or libcurl stand for: given twice, the request
+// would not be the one signed or meant.
+constexpr std::size_t signed_by_engine = 5;
 constexpr const char* engine_headers[] = {
-    "host",       "authorization",        "content-length",       "transfer-encoding",
-    "expect",     "connection",           "range",                "if-match",
-    "x-amz-date", "x-amz-content-sha256", "x-amz-security-token", "x-amz-copy-source",
-    "x-amz-copy-source-range",            "x-amz-copy-source-if-match"};
+    "host",       "authorization",        "x-amz-date",        "x-amz-content-sha256",
+    "x-amz-security-token",               "content-length",    "transfer-encoding",
+    "expect",     "connection",           "range",             "if-match",
+    "x-amz-copy-source",                  "x-amz-copy-source-range",
+    "x-amz-copy-source-if-match"};
 
 // Whether ``name``: ``value`` can go into a request as one header of its own; false with a
-// ValueError naming ``what``.  ``seen`` collects the lower-case names so far.
+// ValueError naming ``what``.  ``seen`` collects the lower-case names so far; ``task``: the
+// headers of a task, which may not name any of engine_headers.
 bool check_header(const std::string& name, const std::string& value, const char* what,
-                  std::vector<std::string>& seen) {
+                  bool task, std::vector<std::string>& seen) {
     std::string lower;
     for (const char c : name) {
         if (!token_char(static_cast<unsigned char>(c))) {
@@ -152,8 +158,9 @@ bool check_header(const std::string& name, const std::string& value, const char*
                      what, name.c_str());
         return false;
     }
-    for (const char* own : engine_headers) {
-        if (lower == own) {
+    const std::size_t reserved = task ? std::size(engine_headers) : signed_by_engine;
+    for (std::size_t i = 0; i < reserved; ++i) {
+        if (lower == engine_headers[i]) {
             PyErr_Format(PyExc_ValueError, "%s: '%s' is set by the engine itself", what,
                          name.c_str());
             return false;
@@ -168,9 +175,10 @@ bool check_header(const std::string& name, const std::string& value, const char*
     return true;
 }
 
-// The items of the dict of str ``value`` into out; headers are checked as such.  False
-// with an error naming ``what``.
-bool read_pairs(PyObject* value, const char* what, bool headers, qe::Pairs& out) {
+// The items of the dict of str ``value`` into out; headers (of a task, or not) are checked
+// as such.  False with an error naming ``what``.
+enum class Items { query, task_headers, headers };
+bool read_pairs(PyObject* value, const char* what, Items kind, qe::Pairs& out) {
     if (!PyDict_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
         return false;
@@ -187,7 +195,10 @@ bool read_pairs(PyObject* value, const char* what, bool headers, qe::Pairs& out)
         std::string n;
         std::string v;
         if (!utf8(name, n) || !utf8(item, v)) return false;
-        if (headers && !check_header(n, v, what, seen)) return false;
+        if (kind != Items::query &&
+            !check_header(n, v, what, kind == Items::task_headers, seen)) {
+            return false;
+        }
         out.emplace_back(std::move(n), std::move(v));
     }
     return true;
@@ -197,7 +208,9 @@ bool get_pairs(PyObject* dict, const char* key, qe::Pairs& out) {
     PyObject* value = PyDict_GetItemString(dict, key);
     if (value == nullptr || value == Py_None) return true;
     const std::string what = std::string("a task's '") + key + "'";
-    return read_pairs(value, what.c_str(), std::strcmp(key, "headers") == 0, out);
+    return read_pairs(value, what.c_str(),
+                      std::strcmp(key, "headers") == 0 ? Items::task_headers : Items::query,
+                      out);
 }
 
 // Whether ``bucket`` can stand in a request's path or host as it is: not empty, and
@@ -640,8 +653,8 @@ PyObject* sign(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     qe::Pairs query_pairs;
     qe::Pairs header_pairs;
-    if (!read_pairs(query, "query", false, query_pairs) ||
-        !read_pairs(headers, "headers", true, header_pairs) || !check_bucket(bucket, "bucket") ||
+    if (!read_pairs(query, "query", Items::query, query_pairs) ||
+        !read_pairs(headers, "headers", Items::headers, header_pairs) || !check_bucket(bucket, "bucket") ||
         !check_key(key, "the key")) {
         return nullptr;
     }
