@@ -39,8 +39,8 @@ struct Transfer {
     const std::function<void(std::int64_t)>* on_bytes;
     std::int64_t sent = 0;     // body bytes handed to libcurl, from where it last seeked
     std::int64_t counted = 0;  // the most of them told to on_bytes: each byte counted once
-    bool checked = false;  // the status and the range were looked at
-    bool sinking = false;  // the body goes to the sink
+    bool checked = false;      // the status and the range were looked at
+    bool sinking = false;      // the body goes to the sink
     Digest* md5 = nullptr;
 };
 
@@ -68,8 +68,8 @@ bool check_reply(Transfer& t) {
         }
     } else if (status != 200) {
         x.fault = Fault::reply;
-        x.fault_text = "a GET of the whole object was answered with status " +
-                       std::to_string(status);
+        x.fault_text =
+            "a GET of the whole object was answered with status " + std::to_string(status);
         return false;
     }
     t.sinking = true;
@@ -241,7 +241,7 @@ const std::string* Exchange::reply_header(const std::string& name) const {
 std::string request_path(const Endpoint& endpoint, const std::string& bucket,
                          const std::string& key) {
     std::string path;
-    if (!(endpoint.virtual_host && bucket.find('.') == std::string::npos)) {
+    if (!endpoint.virtual_host || bucket.find('.') != std::string::npos) {
         path.append("/").append(bucket);
     }
     if (!key.empty()) path.append("/").append(uri_encode(key, true));
@@ -290,8 +290,7 @@ Connection::Connection() : handle_(curl_easy_init()) {
 Connection::~Connection() { curl_easy_cleanup(handle_); }
 
 void Connection::perform(const Endpoint& endpoint, const Credentials& credentials,
-                         const std::string& region, Exchange& x,
-                         const std::atomic<bool>& cancel,
+                         const std::string& region, Exchange& x, const std::atomic<bool>& cancel,
                          const std::function<void(std::int64_t)>& on_bytes) {
     x.clear_reply();
     Transfer t{&x, handle_, &cancel, &on_bytes};
@@ -299,14 +298,20 @@ void Connection::perform(const Endpoint& endpoint, const Credentials& credential
     if (x.want_md5) t.md5 = &md5;
 
     const SignedRequest request =
-        sign_request(endpoint, credentials, region, x.method, x.bucket, x.key, x.query,
-                     x.headers, x.payload_hash, amz_date_now());
+        sign_request(endpoint, credentials, region, x.method, x.bucket, x.key, x.query, x.headers,
+                     x.payload_hash, amz_date_now());
     const std::string url = endpoint.scheme + "://" + request.host + request.target;
     HeaderList lines;
     for (const auto& [name, value] : request.headers) {
         // "Name:" alone would tell libcurl to leave the header out; "Name;" sends it empty.
         const bool blank = value.find_first_not_of(" \t") == std::string::npos;
-        lines.add(blank ? name + ";" : name + ": " + value);
+        std::string line = name;
+        if (blank) {
+            line += ";";
+        } else {
+            line.append(": ").append(value);
+        }
+        lines.add(line);
     }
     if (!request.authorization.empty()) lines.add("Authorization: " + request.authorization);
     lines.add("Expect:");  // no 100-continue round trip before a body
@@ -329,7 +334,9 @@ void Connection::perform(const Endpoint& endpoint, const Credentials& credential
     if (endpoint.scheme == "https") {
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!endpoint.ca_file.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, endpoint.ca_file.c_str());
+        if (!endpoint.ca_file.empty()) {
+            curl_easy_setopt(h, CURLOPT_CAINFO, endpoint.ca_file.c_str());
+        }
     }
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);

@@ -20,7 +20,9 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -129,18 +131,26 @@ bool token_char(unsigned char c) {
 // fields (range, if_match, the copy's source) or libcurl stand for: given twice, the request
 // would not be the one signed or meant.
 constexpr std::size_t signed_by_engine = 5;
-constexpr const char* engine_headers[] = {
-    "host",       "authorization",        "x-amz-date",        "x-amz-content-sha256",
-    "x-amz-security-token",               "content-length",    "transfer-encoding",
-    "expect",     "connection",           "range",             "if-match",
-    "x-amz-copy-source",                  "x-amz-copy-source-range",
-    "x-amz-copy-source-if-match"};
+constexpr const char* engine_headers[] = {"host",
+                                          "authorization",
+                                          "x-amz-date",
+                                          "x-amz-content-sha256",
+                                          "x-amz-security-token",
+                                          "content-length",
+                                          "transfer-encoding",
+                                          "expect",
+                                          "connection",
+                                          "range",
+                                          "if-match",
+                                          "x-amz-copy-source",
+                                          "x-amz-copy-source-range",
+                                          "x-amz-copy-source-if-match"};
 
 // Whether ``name``: ``value`` can go into a request as one header of its own; false with a
 // ValueError naming ``what``.  ``seen`` collects the lower-case names so far; ``task``: the
 // headers of a task, which may not name any of engine_headers.
-bool check_header(const std::string& name, const std::string& value, const char* what,
-                  bool task, std::vector<std::string>& seen) {
+bool check_header(const std::string& name, const std::string& value, const char* what, bool task,
+                  std::vector<std::string>& seen) {
     std::string lower;
     for (const char c : name) {
         if (!token_char(static_cast<unsigned char>(c))) {
@@ -154,8 +164,8 @@ bool check_header(const std::string& name, const std::string& value, const char*
         return false;
     }
     if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
-        PyErr_Format(PyExc_ValueError, "%s: the value of '%s' holds a line break or a NUL",
-                     what, name.c_str());
+        PyErr_Format(PyExc_ValueError, "%s: the value of '%s' holds a line break or a NUL", what,
+                     name.c_str());
         return false;
     }
     const std::size_t reserved = task ? std::size(engine_headers) : signed_by_engine;
@@ -167,8 +177,7 @@ bool check_header(const std::string& name, const std::string& value, const char*
         }
     }
     if (std::find(seen.begin(), seen.end(), lower) != seen.end()) {
-        PyErr_Format(PyExc_ValueError, "%s: the header '%s' is named twice", what,
-                     name.c_str());
+        PyErr_Format(PyExc_ValueError, "%s: the header '%s' is named twice", what, name.c_str());
         return false;
     }
     seen.push_back(std::move(lower));
@@ -177,7 +186,7 @@ bool check_header(const std::string& name, const std::string& value, const char*
 
 // The items of the dict of str ``value`` into out; headers (of a task, or not) are checked
 // as such.  False with an error naming ``what``.
-enum class Items { query, task_headers, headers };
+enum class Items : std::uint8_t { query, task_headers, headers };
 bool read_pairs(PyObject* value, const char* what, Items kind, qe::Pairs& out) {
     if (!PyDict_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
@@ -195,8 +204,7 @@ bool read_pairs(PyObject* value, const char* what, Items kind, qe::Pairs& out) {
         std::string n;
         std::string v;
         if (!utf8(name, n) || !utf8(item, v)) return false;
-        if (kind != Items::query &&
-            !check_header(n, v, what, kind == Items::task_headers, seen)) {
+        if (kind != Items::query && !check_header(n, v, what, kind == Items::task_headers, seen)) {
             return false;
         }
         out.emplace_back(std::move(n), std::move(v));
@@ -209,8 +217,7 @@ bool get_pairs(PyObject* dict, const char* key, qe::Pairs& out) {
     if (value == nullptr || value == Py_None) return true;
     const std::string what = std::string("a task's '") + key + "'";
     return read_pairs(value, what.c_str(),
-                      std::strcmp(key, "headers") == 0 ? Items::task_headers : Items::query,
-                      out);
+                      std::strcmp(key, "headers") == 0 ? Items::task_headers : Items::query, out);
 }
 
 // Whether ``bucket`` can stand in a request's path or host as it is: not empty, and
@@ -251,11 +258,11 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
     long long length = -1;
     long long part = 0;
     if (!get_text(dict, "bucket", task.bucket, true) || !get_text(dict, "key", task.key, true) ||
-        !get_text(dict, "region", task.region, true) ||
-        !get_pairs(dict, "headers", task.headers) || !get_pairs(dict, "query", task.query) ||
-        !get_text(dict, "path", task.path, false) || !get_int(dict, "fd", fd, 0) ||
-        !get_int(dict, "mode", mode, 0) || !get_int(dict, "offset", offset, 0) ||
-        !get_int(dict, "length", length, 0) || !get_text(dict, "if_match", task.if_match, false) ||
+        !get_text(dict, "region", task.region, true) || !get_pairs(dict, "headers", task.headers) ||
+        !get_pairs(dict, "query", task.query) || !get_text(dict, "path", task.path, false) ||
+        !get_int(dict, "fd", fd, 0) || !get_int(dict, "mode", mode, 0) ||
+        !get_int(dict, "offset", offset, 0) || !get_int(dict, "length", length, 0) ||
+        !get_text(dict, "if_match", task.if_match, false) ||
         !get_text(dict, "source_bucket", task.source_bucket, false) ||
         !get_text(dict, "source_key", task.source_key, false) ||
         !get_text(dict, "upload_id", task.upload_id, false) ||
@@ -275,12 +282,14 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
     task.length = length;
     task.part_number = static_cast<int>(part);
     if (task.upload_id.empty() != (task.part_number == 0)) {
-        PyErr_SetString(PyExc_ValueError, "a task has both 'upload_id' and 'part_number', or neither");
+        PyErr_SetString(PyExc_ValueError,
+                        "a task has both 'upload_id' and 'part_number', or neither");
         return false;
     }
     PyObject* md5 = PyDict_GetItemString(dict, "md5");
     task.want_md5 = md5 != nullptr && PyObject_IsTrue(md5) == 1;
-    if (PyObject* range = PyDict_GetItemString(dict, "range"); range != nullptr && range != Py_None) {
+    if (PyObject* range = PyDict_GetItemString(dict, "range");
+        range != nullptr && range != Py_None) {
         long long start = 0;
         long long size = 0;
         if (!PyTuple_Check(range) || PyTuple_GET_SIZE(range) != 2 ||
@@ -303,7 +312,8 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
         task.range_length = size;
     }
     int sources = (task.path.empty() ? 0 : 1) + (task.fd >= 0 ? 1 : 0);
-    if (PyObject* buffer = PyDict_GetItemString(dict, "buffer"); buffer != nullptr && buffer != Py_None) {
+    if (PyObject* buffer = PyDict_GetItemString(dict, "buffer");
+        buffer != nullptr && buffer != Py_None) {
         auto view = std::make_unique<HeldBuffer>();
         if (!view->hold(buffer, task.op == qe::Op::get)) return false;
         task.memory = view->data();
@@ -313,8 +323,9 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
     }
     if (task.op == qe::Op::copy) {
         if (sources != 0 || task.source_bucket.empty() || task.source_key.empty()) {
-            PyErr_SetString(PyExc_ValueError,
-                            "a copy task names 'source_bucket' and 'source_key', and no file or buffer");
+            PyErr_SetString(
+                PyExc_ValueError,
+                "a copy task names 'source_bucket' and 'source_key', and no file or buffer");
             return false;
         }
         if (!check_bucket(task.source_bucket, "a copy task's source_bucket")) return false;
@@ -332,8 +343,8 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
 }
 
 Ref text(const std::string& value) {
-    return Ref::steal(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()),
-                                           "replace"));
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
 }
 
 Ref result_dict(const qe::Result& r) {
@@ -344,8 +355,8 @@ Ref result_dict(const qe::Result& r) {
         !set_item(d, "status", Ref::steal(PyLong_FromLong(r.status))) ||
         !set_item(d, "etag", text(r.etag)) ||
         !set_item(d, "bytes", Ref::steal(PyLong_FromLongLong(r.bytes))) ||
-        !set_item(d, "total", r.total < 0 ? Ref::borrow(Py_None)
-                                          : Ref::steal(PyLong_FromLongLong(r.total))) ||
+        !set_item(d, "total",
+                  r.total < 0 ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromLongLong(r.total))) ||
         !set_item(d, "reported", Ref::steal(PyLong_FromLongLong(r.reported))) ||
         !set_item(d, "attempts", Ref::steal(PyLong_FromLong(r.attempts))) ||
         !set_item(d, "md5", r.md5.empty() ? Ref::borrow(Py_None) : text(r.md5)) ||
@@ -404,10 +415,10 @@ bool optional_text(PyObject* value, const char* what, std::string& out) {
 }
 
 int engine_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"endpoint",        "secure",          "access_key",
-                                  "secret_key",      "session_token",   "ca_file",
-                                  "max_connections", "connect_timeout", "read_timeout",
-                                  "virtual_host",    nullptr};
+    static const char* names[] = {
+        "endpoint", "secure",          "access_key",      "secret_key",   "session_token",
+        "ca_file",  "max_connections", "connect_timeout", "read_timeout", "virtual_host",
+        nullptr};
     const char* endpoint = nullptr;
     int secure = 1;
     PyObject* access = nullptr;
@@ -418,10 +429,9 @@ int engine_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     double connect_timeout = 300.0;
     double read_timeout = 300.0;
     int virtual_host = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|$pOOOOnddp", const_cast<char**>(names),
-                                     &endpoint, &secure, &access, &secret, &token, &ca,
-                                     &connections, &connect_timeout, &read_timeout,
-                                     &virtual_host)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "s|$pOOOOnddp", const_cast<char**>(names), &endpoint, &secure, &access,
+            &secret, &token, &ca, &connections, &connect_timeout, &read_timeout, &virtual_host)) {
         return -1;
     }
     // A year is more than any wait meant; beyond it the conversions below would overflow.
@@ -452,8 +462,8 @@ int engine_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     auto* object = reinterpret_cast<EngineObject*>(self);
     try {
-        auto* made = new qe::Engine(std::move(where), std::move(who),
-                                    static_cast<std::size_t>(connections));
+        auto* made =
+            new qe::Engine(std::move(where), std::move(who), static_cast<std::size_t>(connections));
         delete object->engine;
         object->engine = made;
     } catch (const std::bad_alloc&) {
@@ -470,7 +480,7 @@ bool read_pauses(PyObject* value, qe::RetryPolicy& policy) {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         const double pause = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(items.get(), i));
         if (pause == -1.0 && PyErr_Occurred()) return false;
-        if (!(pause >= 0 && pause < 86400)) {
+        if (std::isnan(pause) || pause < 0 || pause >= 86400) {
             PyErr_SetString(PyExc_ValueError, "a pause must be between 0 and 86400 seconds");
             return false;
         }
@@ -502,8 +512,8 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* on_done = Py_None;
     int stop_on_failure = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$nOOOOp", const_cast<char**>(names),
-                                     &tasks_arg, &workers, &pauses, &codes, &progress,
-                                     &on_done, &stop_on_failure)) {
+                                     &tasks_arg, &workers, &pauses, &codes, &progress, &on_done,
+                                     &stop_on_failure)) {
         return nullptr;
     }
     if (on_done != Py_None && !PyCallable_Check(on_done)) {
@@ -583,9 +593,8 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
                     ok = number != nullptr;
                     if (ok) PyList_SET_ITEM(indexes.get(), static_cast<Py_ssize_t>(i), number);
                 }
-                Ref answer = ok ? Ref::steal(PyObject_CallFunction(progress, "LO",
-                                                                   static_cast<long long>(moved),
-                                                                   indexes.get()))
+                Ref answer = ok ? Ref::steal(PyObject_CallFunction(
+                                      progress, "LO", static_cast<long long>(moved), indexes.get()))
                                 : Ref();
                 if (!answer) {
                     failed = true;
@@ -628,20 +637,19 @@ PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_methods, engine_methods},
     {Py_tp_doc, const_cast<char*>("The transfer engine of one store: its endpoint, "
-                                   "credentials and idle connections.")},
+                                  "credentials and idle connections.")},
     {0, nullptr},
 };
 
-PyType_Spec engine_spec = {"quorvex._engine.Engine", sizeof(EngineObject), 0,
-                           Py_TPFLAGS_DEFAULT, engine_slots};
+PyType_Spec engine_spec = {"quorvex._engine.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT,
+                           engine_slots};
 
 // -- sign --------------------------------------------------------------------------------
 
 PyObject* sign(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"method",     "host",        "bucket",       "key",
-                                  "query",      "headers",     "region",       "access_key",
-                                  "secret_key", "payload_hash", "amz_date",    "virtual_host",
-                                  nullptr};
+    static const char* names[] = {
+        "method",     "host",       "bucket",       "key",      "query",        "headers", "region",
+        "access_key", "secret_key", "payload_hash", "amz_date", "virtual_host", nullptr};
     const char *method, *host, *bucket, *key, *region, *access, *secret, *hash, *date;
     PyObject* query = nullptr;
     PyObject* headers = nullptr;
@@ -654,8 +662,8 @@ PyObject* sign(PyObject*, PyObject* args, PyObject* kwargs) {
     qe::Pairs query_pairs;
     qe::Pairs header_pairs;
     if (!read_pairs(query, "query", Items::query, query_pairs) ||
-        !read_pairs(headers, "headers", Items::headers, header_pairs) || !check_bucket(bucket, "bucket") ||
-        !check_key(key, "the key")) {
+        !read_pairs(headers, "headers", Items::headers, header_pairs) ||
+        !check_bucket(bucket, "bucket") || !check_key(key, "the key")) {
         return nullptr;
     }
     try {
@@ -665,10 +673,9 @@ PyObject* sign(PyObject*, PyObject* args, PyObject* kwargs) {
         const qe::Credentials who{access, secret, {}};
         const qe::SignedRequest request = qe::sign_request(
             endpoint, who, region, method, bucket, key, query_pairs, header_pairs, hash, date);
-        return Py_BuildValue("(s#s#)", request.target.data(),
-                             static_cast<Py_ssize_t>(request.target.size()),
-                             request.authorization.data(),
-                             static_cast<Py_ssize_t>(request.authorization.size()));
+        return Py_BuildValue(
+            "(s#s#)", request.target.data(), static_cast<Py_ssize_t>(request.target.size()),
+            request.authorization.data(), static_cast<Py_ssize_t>(request.authorization.size()));
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
         return nullptr;
@@ -684,8 +691,8 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvex._engine",
-                          "The transfer engine: HTTP, signing and the scheduler of transfers.",
-                          -1, module_methods};
+                          "The transfer engine: HTTP, signing and the scheduler of transfers.", -1,
+                          module_methods};
 
 }  // namespace
 
