@@ -233,6 +233,7 @@ def test_put_and_get_round_trip(store: Any, tmp_path: Any) -> None:
             task(s3, "get", "empty", path=str(tmp_path / "empty.bin")),
             task(s3, "get", "whole", path=str(existing)),
             task(s3, "get", "absent", path=str(tmp_path / "absent.bin")),
+            task(s3, "get", "absent", path=str(existing), create=False),
         ], workers=4, progress=progress)
     all_ok(gets[:6])
     assert (tmp_path / "copy.bin").read_bytes() == data
@@ -248,6 +249,7 @@ def test_put_and_get_round_trip(store: Any, tmp_path: Any) -> None:
     assert existing.read_bytes() == b"keep me"
     assert (gets[7]["kind"], gets[7]["code"], gets[7]["status"]) == ("s3", "NoSuchKey", 404)
     assert not (tmp_path / "absent.bin").exists()
+    assert gets[8]["code"] == "NoSuchKey" and existing.read_bytes() == b"keep me"  # not ours
     assert progress.bytes == sum(g["bytes"] for g in gets)
 
 

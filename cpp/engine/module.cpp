@@ -286,6 +286,8 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
                         "a task has both 'upload_id' and 'part_number', or neither");
         return false;
     }
+    PyObject* create = PyDict_GetItemString(dict, "create");
+    task.create = create == nullptr || PyObject_IsTrue(create) == 1;
     PyObject* md5 = PyDict_GetItemString(dict, "md5");
     task.want_md5 = md5 != nullptr && PyObject_IsTrue(md5) == 1;
     if (PyObject* range = PyDict_GetItemString(dict, "range");

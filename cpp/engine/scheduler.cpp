@@ -173,8 +173,9 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
     int fd = task.fd;
     bool own = false;
     if (!task.path.empty()) {
-        const int flags = task.op == Op::get ? O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC
-                                             : O_RDONLY | O_CLOEXEC;
+        const int created = task.create ? O_CREAT | O_EXCL : 0;
+        const int flags =
+            task.op == Op::get ? created | O_WRONLY | O_NOFOLLOW | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
         fd = ::open(task.path.c_str(), flags, static_cast<mode_t>(task.mode));
         if (fd < 0) {
             local_failure(result, errno, task.path);
@@ -255,8 +256,9 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
         local_failure(result, errno, task.path);
     }
     // The file a GET created (O_EXCL: no one else's) is removed when the GET failed, so that
-    // no empty or partial file is left that looks like the object.
-    if (own && task.op == Op::get && !result.ok) ::unlink(task.path.c_str());
+    // no empty or partial file is left that looks like the object; a file that existed
+    // (create=False) stays.
+    if (own && task.op == Op::get && task.create && !result.ok) ::unlink(task.path.c_str());
 }
 
 void Batch::attempt_loop(Connection& connection, Exchange& x, Task& task, Result& result) {

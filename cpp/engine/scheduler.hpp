@@ -38,7 +38,8 @@ struct Task {
     Pairs headers;
     Pairs query;
     // GET: where the bytes go.  PUT: where they come from.
-    std::string path;  // opened by the task (GET: created, O_EXCL, mode; PUT: read)
+    std::string path;    // opened by the task (GET: created, O_EXCL, mode; PUT: read)
+    bool create = true;  // GET into path: false opens a file that exists (never a link)
     int mode = 0666;
     int fd = -1;
     std::int64_t offset = 0;  // in the file
