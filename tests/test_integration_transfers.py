@@ -19,6 +19,8 @@ import minio
 import pytest
 from minio.deleteobjects import DeleteError
 
+import quorvex.copying
+import quorvex.engine
 import quorvex.plans
 import quorvex.retrying
 from quorvex.base import BasePath, TransferError
@@ -225,7 +227,8 @@ def test_a_raising_progress_leaves_no_temporary_file(configured: Any, tmp_path: 
     (tmp_path / "f").write_bytes(b"y" * 100)
     with pytest.raises(KeyError, match="stop"):
         MinIOPath(path="q/a").upload_from(tmp_path / "f", progress=refuse)
-    assert not MinIOPath(path="q/a").exists
+    # Stored whole (the engine reports bytes once they are sent) or not at all.
+    assert not MinIOPath(path="q/a").exists or MinIOPath(path="q/a").read() == b"y" * 100
 
 
 def test_arguments_and_names_are_checked_before_any_change(
@@ -434,15 +437,23 @@ def test_copy_and_move_between_overlapping_prefixes(configured: Any) -> None:
 
 @pytest.fixture
 def gets(monkeypatch: pytest.MonkeyPatch) -> list[str]:
-    """The key of every get_object of the SDK (the reads of object bytes)."""
+    """The key of every get_object of the SDK (the reads of object bytes), and of every
+    object the transfer engine GETs (once per object: a reader reads it in ranges)."""
     seen: list[str] = []
     original = minio.Minio.get_object
+    original_run = quorvex.engine.run
 
     def counting(self: Any, bucket: str, key: str, *args: Any, **kwargs: Any) -> Any:
         seen.append(key)
         return original(self, bucket, key, *args, **kwargs)
 
+    def counting_run(engine: Any, tasks: Any, *args: Any, **kwargs: Any) -> Any:
+        seen.extend(key for key in {task["key"] for task in tasks if task["op"] == "get"}
+                    if key not in seen)
+        return original_run(engine, tasks, *args, **kwargs)
+
     monkeypatch.setattr(minio.Minio, "get_object", counting)
+    monkeypatch.setattr(quorvex.engine, "run", counting_run)
     return seen
 
 
@@ -621,7 +632,10 @@ def test_a_mirror_removes_nothing_unless_every_transfer_went(
              ValueError)]:
         with pytest.raises(error):
             call()
-        assert stored(s3) == before and read_tree(target) == {"stale": b"s"}
+        # Nothing is removed; a file sent before the failure may have been stored whole.
+        assert stored(s3).keys() == before.keys() and read_tree(target) == {"stale": b"s"}
+        assert all(stored(s3)[key] in (before[key], b"new " + key[-1:].encode())
+                   for key in before if key != "p/stale")
 
     # Keys the store refuses to remove are reported; the others are removed.
     original = minio.Minio.remove_objects
@@ -634,8 +648,24 @@ def test_a_mirror_removes_nothing_unless_every_transfer_went(
                 yield DeleteError("AccessDenied", "Access Denied", item.name, None)
 
     monkeypatch.setattr(minio.Minio, "remove_objects", refusing)
+    kept_b = stored(s3)["p/b"]
     (source / "b").unlink()
     with pytest.raises(TransferError, match="refused to remove 1 of 2") as caught:
         MinIOPath(path="p").upload_from(source, delete=True)
     assert caught.value.failed == ["p/b"] and caught.value.completed == ["p/stale"]
-    assert stored(s3) == {"p/a": b"new a", "p/b": b"b" * 10}
+    assert stored(s3) == {"p/a": b"new a", "p/b": kept_b}
+
+
+def test_copy_above_the_single_copy_limit_goes_in_part_copies(
+        configured: Any, monkeypatch: pytest.MonkeyPatch) -> None:
+    s3 = configured
+    s3.make_bucket()
+    monkeypatch.setattr(quorvex.copying, "SINGLE_COPY_LIMIT", 1024 * 1024)
+    monkeypatch.setattr(quorvex.copying, "COPY_PART_SIZE", 5 * 1024 * 1024)
+    body = os.urandom(11 * 1024 * 1024 + 7)
+    s3.client.put_object(s3.bucket, "big/x.bin", io.BytesIO(body), len(body),
+                         content_type="text/csv", metadata={MD5_METADATA: "m" * 32})
+    MinIOPath(path="big/x.bin").copy("copied/x.bin")
+    assert described(s3, s3.bucket, "copied/") == {"x.bin": (body, "text/csv", "m" * 32)}
+    assert list(s3.client.list_objects(s3.bucket, recursive=True)) and \
+        not list(s3.client._list_multipart_uploads(s3.bucket).uploads)

@@ -18,7 +18,7 @@ from typing import Any
 import pytest
 
 import quorvex.errors
-from quorvex.base import _StorePool
+from quorvex.base import StorePool
 from quorvex.config import ClientSettings, TLSError, configure
 from quorvex.minio.path import MinIOPath
 
@@ -69,7 +69,7 @@ def self_signed(tmp_path: Any) -> tuple[str, str]:
 
 
 def fetch(endpoint: str, secure: bool) -> bytes:
-    pool = _StorePool(ClientSettings(endpoint, secure=secure), "minio", "MINIO_SECURE")
+    pool = StorePool(ClientSettings(endpoint, secure=secure), "minio", "MINIO_SECURE")
     return pool.request("GET", f"{'https' if secure else 'http'}://{endpoint}/").data
 
 

@@ -28,7 +28,7 @@ struct RetryPolicy {
     std::vector<std::string> codes;
 };
 
-enum class Op { get, put, copy };
+enum class Op : std::uint8_t { get, put, copy };
 
 struct Task {
     Op op = Op::get;
@@ -38,7 +38,8 @@ struct Task {
     Pairs headers;
     Pairs query;
     // GET: where the bytes go.  PUT: where they come from.
-    std::string path;  // opened by the task (GET: created, O_EXCL, mode; PUT: read)
+    std::string path;    // opened by the task (GET: created, O_EXCL, mode; PUT: read)
+    bool create = true;  // GET into path: false opens a file that exists (never a link)
     int mode = 0666;
     int fd = -1;
     std::int64_t offset = 0;  // in the file
@@ -62,9 +63,9 @@ struct Result {
     bool ok = false;
     long status = 0;
     std::string etag;
-    std::int64_t bytes = 0;      // body bytes of the last attempt
-    std::int64_t total = -1;     // a GET: the object's size, when the reply says it
-    std::int64_t reported = 0;   // bytes counted in the progress
+    std::int64_t bytes = 0;     // body bytes of the last attempt
+    std::int64_t total = -1;    // a GET: the object's size, when the reply says it
+    std::int64_t reported = 0;  // bytes counted in the progress
     int attempts = 0;
     std::string md5;
     // when not ok
@@ -96,7 +97,8 @@ class Engine;
 class Batch {
 public:
     Batch(Engine& engine, std::vector<Task>& tasks, std::vector<Result>& results,
-          const RetryPolicy& policy, Watch& watch, std::size_t workers);
+          const RetryPolicy& policy, Watch& watch, std::size_t workers,
+          bool stop_on_failure = false);
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
     ~Batch();  // joins
@@ -106,13 +108,14 @@ public:
 private:
     void work();
     void run_one(Connection& connection, Task& task, Result& result);
-    void attempt_loop(Connection& connection, Exchange& exchange, Task& task, Result& result);
+    void attempt_loop(Connection& connection, Exchange& x, Task& task, Result& result);
 
     Engine& engine_;
     std::vector<Task>& tasks_;
     std::vector<Result>& results_;
     const RetryPolicy& policy_;
     Watch& watch_;
+    bool stop_on_failure_;  // the first task that fails cancels the rest
     std::atomic<std::size_t> next_{0};
     std::vector<std::thread> threads_;
 };

@@ -401,7 +401,7 @@ def _create_client(cls: type, creator: Any, section: str) -> Any:
                 options["region"] = settings.region
             if isinstance(creator, type) and issubclass(creator, Minio):
                 # Any other creator is a factory that makes its own connection pool.
-                options["http_client"] = _StorePool(settings, section,
+                options["http_client"] = StorePool(settings, section,
                                                     config.source(section, "secure"))
             client = creator(settings.endpoint, **options)
             _clients[creator, section] = client
@@ -410,10 +410,10 @@ def _create_client(cls: type, creator: Any, section: str) -> Any:
 
 # -- the connection pool ----------------------------------------------------------------
 
-_POOL_TIMEOUT = 300.0  # seconds, to connect and per read, as the SDK's own pool
+POOL_TIMEOUT = 300.0  # seconds, to connect and per read, as the SDK's own pool
 
 
-class _StorePool(urllib3.PoolManager):
+class StorePool(urllib3.PoolManager):
     """The SDK's own connection pool, with two changes.
 
     Its size per host is the section's ``max_connections``.  A failed TLS handshake is not
@@ -421,15 +421,18 @@ class _StorePool(urllib3.PoolManager):
     speaks no TLS, or a certificate that does not verify, does not change its mind); it
     is raised at once as :class:`quorvex.config.TLSError`, which says which setting to
     look at.  Refused connections, timeouts and 5xx replies are retried as by the SDK.
+    The transfer engine (quorvex.engine) takes its CA bundle and its number of connections
+    from here.
     """
 
     def __init__(self, settings: ClientSettings, section: str, secure_source: str) -> None:
-        self._ca_certs = os.environ.get("SSL_CERT_FILE") or certifi.where()
+        self.ca_certs: str = os.environ.get("SSL_CERT_FILE") or certifi.where()
+        self.max_connections = settings.max_connections
         super().__init__(
-            timeout=urllib3.Timeout(connect=_POOL_TIMEOUT, read=_POOL_TIMEOUT),
+            timeout=urllib3.Timeout(connect=POOL_TIMEOUT, read=POOL_TIMEOUT),
             maxsize=settings.max_connections,
             cert_reqs="CERT_REQUIRED",
-            ca_certs=self._ca_certs,
+            ca_certs=self.ca_certs,
             retries=urllib3.Retry(total=5, backoff_factor=0.2,
                                   status_forcelist=[500, 502, 503, 504],
                                   other=0),  # "other" errors are the TLS ones
@@ -451,10 +454,16 @@ class _StorePool(urllib3.PoolManager):
             raise self._tls_error(exc) from exc
 
     def _tls_error(self, exc: urllib3.exceptions.SSLError) -> TLSError:
-        if _is_verification_failure(exc):
+        return self.tls_error(str(exc), _is_verification_failure(exc))
+
+    def tls_error(self, detail: str, verification: bool) -> TLSError:
+        """The error for a failed TLS handshake with this pool's store, saying which
+        setting to look at; ``verification`` when the certificate did not verify."""
+        exc = detail
+        if verification:
             return TLSError(
                 f"the TLS certificate of {self._endpoint} (section {self._section!r}) does "
-                f"not verify against the CA bundle {self._ca_certs}: set SSL_CERT_FILE to "
+                f"not verify against the CA bundle {self.ca_certs}: set SSL_CERT_FILE to "
                 f"a file holding the CA that signed it (and call reset_clients()) ({exc})")
         return TLSError(
             f"the TLS handshake with {self._endpoint} (section {self._section!r}) failed: "

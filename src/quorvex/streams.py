@@ -27,6 +27,7 @@ from minio import Minio
 from minio.datatypes import Part
 from minio.error import S3Error
 
+from quorvex import engine as engines
 from quorvex.digests import MD5_HEADER, MD5_METADATA, clean_etag
 from quorvex.errors import (ObjectChangedError, UnexpectedReplyError, is_missing, missing_object,
                             translate)
@@ -132,7 +133,14 @@ def _release(response: Any) -> None:
 
 
 class ObjectReader(io.RawIOBase):
-    """The bytes of one version of one object, read with GETs from any position."""
+    """The bytes of one version of one object, read with GETs from any position.
+
+    Through the transfer engine, each read is a ranged GET pinned to the version (If-Match):
+    one of at least the size asked for goes straight into the caller's buffer; a smaller
+    one fills a window read ahead, which doubles (up to a part) while reads go on in order.
+    A store or proxy that answers a range with the whole object sends the reader back to
+    the SDK's path, which skips what lies before the position.
+    """
 
     def __init__(self, client: Minio, bucket: str, key: str, size: int,
                  etag: str) -> None:
@@ -144,6 +152,11 @@ class ObjectReader(io.RawIOBase):
         self._bucket = bucket
         self._position = 0
         self._response: Any = None
+        self._engine = engines.engine_for(client)
+        self._region = engines.region_of(client, bucket) if self._engine is not None else ""
+        self._window = bytearray()
+        self._window_start = 0
+        self._ahead = READ_BUFFER
 
     def readable(self) -> bool:
         return True
@@ -169,6 +182,8 @@ class ObjectReader(io.RawIOBase):
             raise ValueError(f"negative seek position {position}")
         if position != self._position:
             self._drop_response()
+            if not self._window_start <= position < self._window_start + len(self._window):
+                self._ahead = READ_BUFFER  # not reading in order: no more than a buffer
             self._position = position
         return position
 
@@ -178,6 +193,10 @@ class ObjectReader(io.RawIOBase):
         wanted = min(len(view), self.size - self._position)
         if wanted <= 0:
             return 0
+        if self._engine is not None:
+            count = self._engine_readinto(view, wanted)
+            if count is not None:
+                return count
         failures = 0
         while True:
             if self._response is None:
@@ -196,6 +215,50 @@ class ObjectReader(io.RawIOBase):
                 continue
             self._position += count
             return int(count)
+
+    def _engine_readinto(self, view: memoryview, wanted: int) -> Optional[int]:
+        # None sends this read, and every later one, to the SDK's path.
+        offset = self._position - self._window_start
+        if 0 <= offset < len(self._window):
+            count = min(wanted, len(self._window) - offset)
+            view[:count] = memoryview(self._window)[offset:offset + count]
+            self._position += count
+            return count
+        if wanted >= self._ahead:
+            if not self._fetch(view[:wanted], wanted):  # straight into the caller's buffer
+                return None
+            self._position += wanted
+            return wanted
+        length = min(self._ahead, self.size - self._position)
+        window = self._window if len(self._window) == length else bytearray(length)
+        self._window = bytearray()  # empty while it fills: a failure leaves nothing stale
+        if not self._fetch(window, length):
+            return None
+        self._window, self._window_start = window, self._position
+        self._ahead = min(2 * self._ahead, PART_SIZE)
+        return self._engine_readinto(view, wanted)
+
+    def _fetch(self, target: Any, length: int) -> bool:
+        # The next ``length`` bytes into ``target``; False where the reply ignored the range.
+        assert self._engine is not None
+        result = engines.run(self._engine, [{
+            "op": "get", "bucket": self._bucket, "key": self.name, "region": self._region,
+            "buffer": target, "range": (self._position, length),
+            "if_match": f'"{self.etag}"'}], 1)[0]
+        where = f"'{self.name}' in bucket '{self._bucket}'"
+        if not result["ok"]:
+            if result["kind"] == "reply":
+                self._engine = None
+                return False
+            error = engines.error_of(result, self._client, self._bucket, self.name)
+            if result["code"] == "PreconditionFailed" or isinstance(error, FileNotFoundError):
+                raise ObjectChangedError(f"{where} was replaced or removed while it was open "
+                                         f"for reading") from error
+            raise error
+        if result["total"] is not None and result["total"] != self.size:
+            raise ObjectChangedError(f"{where} was replaced while it was open for reading "
+                                     f"(its size {self.size} became {result['total']})")
+        return True
 
     def readall(self) -> bytes:
         chunks = bytearray()
@@ -219,9 +282,30 @@ class ObjectReader(io.RawIOBase):
                 pass
 
 
-@retry()
+def _engine_put(client: Minio, bucket: str, key: str, data: bytes,
+                **fields: Any) -> Optional[str]:
+    # The ETag of ``data`` PUT by the transfer engine, or None where the client has none.
+    engine = engines.engine_for(client)
+    if engine is None:
+        return None
+    result = engines.run(engine, [{"op": "put", "bucket": bucket, "key": key, "buffer": data,
+                                   "region": engines.region_of(client, bucket), **fields}], 1)[0]
+    if not result["ok"]:
+        raise engines.error_of(result, client, bucket, key)
+    etag: str = result["etag"]
+    return etag
+
+
 def _put_whole(client: Minio, bucket: str, key: str, data: bytes,
                md5: str, content_type: str) -> None:
+    headers = {"content-type": content_type, MD5_HEADER: md5}
+    if _engine_put(client, bucket, key, data, headers=headers) is None:
+        _sdk_put_whole(client, bucket, key, data, md5, content_type)
+
+
+@retry()
+def _sdk_put_whole(client: Minio, bucket: str, key: str, data: bytes,
+                   md5: str, content_type: str) -> None:
     client.put_object(bucket, key, io.BytesIO(data), len(data), content_type=content_type,
                       metadata={MD5_METADATA: md5})
 
@@ -233,9 +317,16 @@ def _create_upload(client: Minio, bucket: str, key: str,
     return upload_id
 
 
-@retry()
 def _upload_part(client: Minio, bucket: str, key: str, data: bytes,
                  upload_id: str, number: int) -> str:
+    etag = _engine_put(client, bucket, key, data, upload_id=upload_id, part_number=number)
+    return etag if etag is not None else _sdk_upload_part(client, bucket, key, data,
+                                                          upload_id, number)
+
+
+@retry()
+def _sdk_upload_part(client: Minio, bucket: str, key: str, data: bytes,
+                     upload_id: str, number: int) -> str:
     etag: str = client._upload_part(bucket, key, data, None, upload_id, number)
     return etag
 

@@ -12,26 +12,30 @@ sends such a file.
 
 from __future__ import annotations
 
+import concurrent.futures
 import os
 import posixpath
 import re
 import secrets
 from pathlib import Path
-from typing import Callable, Iterable, Optional
+from typing import Any, Callable, Iterable, Optional, TypeVar
 
 from minio import Minio
+from minio.datatypes import Part
 from minio.error import S3Error
 
+from quorvex import engine as engines
 from quorvex._progress import Progress, ProgressArg, check_progress
-from quorvex.digests import file_md5, local_matches
+from quorvex.digests import clean_etag, file_md5, is_plain_md5, local_matches
 from quorvex.errors import NAMED_IN_MESSAGES, TransferError, translate
 from quorvex.path_algebra import REFUSED_COMPONENTS, StorePathMixin
 from quorvex.plans import (LocalPath, Remote, check_flag, check_folders, check_key_text,
                            check_local, check_workers, list_below, object_or_listing,
                            remove_keys, run_tasks, stat_or_none, stat_remote)
 from quorvex.retrying import retry
-from quorvex.sizes import CHUNK, DEFAULT_WORKERS, PART_SIZE, SINGLE_FILE_PARTS_IN_FLIGHT
-from quorvex.streams import ObjectWriter
+from quorvex.sizes import (CHUNK, DEFAULT_WORKERS, MAX_PARTS, PART_SIZE,
+                           SINGLE_FILE_PARTS_IN_FLIGHT)
+from quorvex.streams import ObjectWriter, _abort_upload, _complete_upload, _create_upload
 
 __all__ = ["TransfersMixin"]
 
@@ -163,6 +167,254 @@ def _upload_one(client: Minio, bucket: str, key: str, source: Path,
         if isinstance(exc, S3Error):
             raise translate(exc, bucket, key) from None
         raise
+
+
+# -- the engine's path --------------------------------------------------------------------
+#
+# With the transfer engine, Python plans each file's requests (one GET or PUT, or one per
+# part of PART_SIZE for a larger one), the engine sends them all on ``workers``
+# connections, and each file is finished here (checked, renamed, its upload completed) as
+# soon as its last request is done.  The first failure cancels what has not finished; the
+# files it leaves unfinished are cleaned up (temporary files removed, uploads aborted).
+
+def _cut(size: int) -> list[tuple[int, int]]:
+    """The (start, length) parts of PART_SIZE that ``size`` bytes go in (one when empty)."""
+    return [(start, min(PART_SIZE, size - start)) for start in range(0, size, PART_SIZE)] \
+        or [(0, 0)]
+
+
+class _Job:
+    """One file of a batch of the engine: its tasks, and how it is finished or undone."""
+
+    def __init__(self, name: str, key: str, size: int) -> None:
+        self.name = name  # as a failure names it: the key, or the local path
+        self.key = key
+        self.size = size
+        self.tasks: list[int] = []
+        self.left = 0
+        self.results: dict[int, engines.Result] = {}
+        self.finished = False
+
+    def finish(self) -> None:
+        """Once every task succeeded."""
+
+    def undo(self) -> None:
+        """When the batch stopped before this file was finished."""
+
+
+def _run_jobs(engine: Any, client: Minio, bucket: str, jobs: list[_Job],
+              tasks: list[engines.Task], workers: int, meter: Progress, verb: str,
+              single: bool) -> None:
+    """Runs the tasks of ``jobs``; each job is finished as its last task succeeds.
+
+    A failure raises as it is for a single file (``single``), else as the TransferError of
+    a tree transfer naming what was done.
+    """
+    owner: dict[int, _Job] = {}
+    for job in jobs:
+        job.left = len(job.tasks)
+        for index in job.tasks:
+            owner[index] = job
+    done: list[str] = []
+    failure: list[tuple[BaseException, _Job]] = []  # a job that could not be finished
+
+    def on_done(finished: list[tuple[int, engines.Result]]) -> None:
+        for index, result in finished:
+            job = owner[index]
+            job.results[index] = result
+            if not result["ok"]:
+                continue
+            job.left -= 1
+            if job.left == 0:
+                try:
+                    job.finish()
+                except Exception as exc:
+                    failure.append((exc, job))
+                    raise  # stops the batch
+                job.finished = True
+                done.append(job.name)
+                meter.file_done()
+
+    try:
+        results = engines.run(engine, tasks, workers, meter, on_done, stop_on_failure=True)
+        first = engines.first_failure(results)
+    except BaseException as exc:
+        if failure and exc is failure[0][0]:
+            first = None
+        elif isinstance(exc, Exception) and not single:
+            # The progress callable raised: the file it was told of is not known, so the
+            # failure names the first one not finished.
+            failure.append((exc, next((job for job in jobs if not job.finished), jobs[0])))
+            first = None
+        else:
+            _undo(jobs, meter)
+            raise
+    if first is None and not failure:
+        return
+    if failure:
+        error, job = failure[0]
+    else:
+        assert first is not None
+        job = owner[next(i for i, result in enumerate(results) if result is first)]
+        error = engines.error_of(first, client, bucket, job.key)
+    failed = [job.name] + [other.name for other in jobs if other is not job and
+                           not other.finished and any(not r["ok"] and r["kind"] != "cancelled"
+                                                      for r in other.results.values())]
+    _undo(jobs, meter)
+    if single:
+        raise error
+    raise TransferError(f"{verb} of {job.name!r} failed ({type(error).__name__}: {error}); "
+                        f"{len(done)} of {len(jobs)} completed",
+                        done, failed, len(jobs)) from error
+
+
+def _undo(jobs: list[_Job], meter: Progress) -> None:
+    for job in jobs:
+        if not job.finished:
+            meter.take_back(sum(r["reported"] for r in job.results.values()))
+            job.undo()
+
+
+class _DownloadJob(_Job):
+    def __init__(self, remote: Remote, target: Path, ranged: bool) -> None:
+        super().__init__(remote.key, remote.key, remote.size)
+        self.remote = remote
+        self.target = target
+        self.temporary = target.parent / _temp_name()
+        self.ranged = ranged
+
+    def finish(self) -> None:
+        received = sum(r["bytes"] for r in self.results.values())
+        if received != self.size:
+            raise ConnectionError(f"'{self.key}' came with {received} bytes, "
+                                  f"{self.size} expected")
+        etag = clean_etag(next(iter(self.results.values()))["etag"]).lower()
+        if is_plain_md5(etag):
+            md5 = file_md5(self.temporary) if self.ranged else \
+                next(iter(self.results.values()))["md5"]
+            if md5 is not None and md5 != etag:
+                raise ConnectionError(f"the bytes of '{self.key}' that came do not have the "
+                                      f"MD5 its ETag says ({md5} against {etag})")
+        os.replace(self.temporary, self.target)
+
+    def undo(self) -> None:
+        try:
+            os.unlink(self.temporary)
+        except FileNotFoundError:
+            pass
+
+
+def _engine_download(engine: Any, client: Minio, bucket: str,
+                     plan: list[tuple[Remote, Path]], workers: int, meter: Progress,
+                     single: bool) -> None:
+    """The objects of ``plan`` into their files, through temporary files renamed into place."""
+    region = engines.region_of(client, bucket)
+    jobs: list[_Job] = []
+    tasks: list[engines.Task] = []
+    try:
+        for remote, target in plan:
+            if single:
+                target.parent.mkdir(parents=True, exist_ok=True)
+            ranged = remote.size > PART_SIZE
+            job = _DownloadJob(remote, target, ranged)
+            jobs.append(job)
+            base = {"op": "get", "bucket": bucket, "key": remote.key, "region": region,
+                    "path": str(job.temporary), "mode": _FILE_MODE}
+            if not ranged:
+                job.tasks.append(len(tasks))
+                tasks.append({**base, "md5": is_plain_md5(remote.etag.lower())})
+                continue
+            # The file is made here (O_EXCL: never over a link planted under its name), and
+            # its parts written into it at their offsets.
+            os.close(os.open(job.temporary, os.O_CREAT | os.O_EXCL | os.O_WRONLY, _FILE_MODE))
+            for start, length in _cut(remote.size):
+                job.tasks.append(len(tasks))
+                tasks.append({**base, "create": False, "offset": start,
+                              "range": (start, length), "if_match": f'"{remote.etag}"'})
+    except BaseException:
+        _undo(jobs, meter)
+        raise
+    _run_jobs(engine, client, bucket, jobs, tasks, workers, meter, "download", single)
+
+
+class _UploadJob(_Job):
+    def __init__(self, client: Minio, bucket: str, key: str, size: int, name: str) -> None:
+        super().__init__(name, key, size)
+        self.client = client
+        self.bucket = bucket
+        self.upload_id: Optional[str] = None
+
+    def finish(self) -> None:
+        if self.upload_id is None:
+            return
+        parts = [Part(number + 1, clean_etag(self.results[index]["etag"]))
+                 for number, index in enumerate(self.tasks)]
+        _complete_upload(self.client, self.bucket, self.key, self.upload_id, parts)
+        self.upload_id = None
+
+    def undo(self) -> None:
+        if self.upload_id is not None:
+            try:
+                _abort_upload(self.client, self.bucket, self.key, self.upload_id)
+            except Exception:  # noqa: BLE001 - the failure being raised is the one to report
+                pass  # abort_uploads() finds it later
+
+
+def _engine_upload(engine: Any, client: Minio, bucket: str,
+                   files: list[tuple[str, Path, int]], workers: int, meter: Progress,
+                   single: bool) -> None:
+    """The files of ``files`` (key, path, size) to their objects; larger ones in parts."""
+    region = engines.region_of(client, bucket)
+    headers = {"content-type": "application/octet-stream"}
+    jobs: list[_Job] = []
+    tasks: list[engines.Task] = []
+    try:
+        for key, source, size in files:
+            job = _UploadJob(client, bucket, key, size, key if single else str(source))
+            jobs.append(job)
+            base = {"op": "put", "bucket": bucket, "key": key, "region": region,
+                    "path": str(source), "headers": headers}
+            if size <= PART_SIZE:
+                job.tasks.append(len(tasks))
+                tasks.append({**base, "length": size})
+                continue
+            if size > PART_SIZE * MAX_PARTS:
+                raise ValueError(f"'{key}' would need more than {MAX_PARTS} parts of "
+                                 f"{PART_SIZE} bytes")
+            try:
+                job.upload_id = _create_upload(client, bucket, key,
+                                               {"Content-Type": headers["content-type"]})
+            except S3Error as exc:
+                raise translate(exc, bucket, key) from None
+            for number, (start, length) in enumerate(_cut(size), 1):
+                job.tasks.append(len(tasks))
+                tasks.append({**base, "offset": start, "length": length,
+                              "upload_id": job.upload_id, "part_number": number})
+    except BaseException:
+        _undo(jobs, meter)
+        raise
+    _run_jobs(engine, client, bucket, jobs, tasks, workers, meter, "upload", single)
+
+
+_Item = TypeVar("_Item", bound=tuple[Any, ...])
+
+
+def _changed(items: list[_Item], workers: int, meter: Progress,
+             unchanged: Callable[..., bool], size: Callable[..., int]) -> list[_Item]:
+    """The items that ``unchanged`` (asked on ``workers`` threads) does not pass; those it
+    passes count as done in ``meter``."""
+    with concurrent.futures.ThreadPoolExecutor(
+            max_workers=max(1, min(workers, len(items))),
+            thread_name_prefix="quorvex-compare") as pool:
+        verdicts = list(pool.map(lambda item: unchanged(*item), items))
+    left = []
+    for item, same in zip(items, verdicts):
+        if same:
+            meter.advance(size(*item))
+            meter.file_done()
+        else:
+            left.append(item)
+    return left
 
 
 # -- checks ------------------------------------------------------------------------------
@@ -354,12 +606,17 @@ class TransfersMixin(StorePathMixin):
             target = root / posixpath.basename(remote.key) if root.is_dir() else root
             _remove_leftovers([target.parent])
             meter = Progress(progress, remote.size, 1, "download")
+            engine = engines.engine_for(client)
             try:
-                if not (skip_unchanged and _unchanged(client, bucket, remote, target)):
-                    _download_one(client, bucket, remote, target, meter)
-                else:
+                if skip_unchanged and _unchanged(client, bucket, remote, target):
                     meter.advance(remote.size)
-                meter.file_done()
+                    meter.file_done()
+                elif engine is not None:
+                    _engine_download(engine, client, bucket, [(remote, target)], workers,
+                                     meter, single=True)
+                else:
+                    _download_one(client, bucket, remote, target, meter)
+                    meter.file_done()
             finally:
                 meter.close()
             return
@@ -383,9 +640,17 @@ class TransfersMixin(StorePathMixin):
                 _download_one(client, bucket, item, target, meter)
             return run
 
+        engine = engines.engine_for(client)
         try:
-            run_tasks([(item.key, task(item, target)) for item, target in plan], workers,
-                      "download", meter)
+            if engine is None:
+                run_tasks([(item.key, task(item, target)) for item, target in plan], workers,
+                          "download", meter)
+            else:
+                if skip_unchanged:
+                    plan = _changed(plan, workers, meter,
+                                    lambda item, target: _unchanged(client, bucket, item, target),
+                                    lambda item, _: item.size)
+                _engine_download(engine, client, bucket, plan, workers, meter, single=False)
         finally:
             meter.close()
         if stale:
@@ -422,15 +687,21 @@ class TransfersMixin(StorePathMixin):
                 raise ValueError(f"upload_from: delete=True mirrors a folder, and "
                                  f"{str(source)!r} is a file; nothing was sent")
             meter = Progress(progress, size, 1, "upload")
+            engine = engines.engine_for(client)
             try:
                 if skip_unchanged and _unchanged(
                         client, bucket, stat_or_none(client, bucket, key), source):
                     meter.advance(size)
+                    meter.file_done()
+                elif engine is not None:
+                    # One file: its parts go side by side on every worker's connection.
+                    _engine_upload(engine, client, bucket, [(key, source, size)], workers,
+                                   meter, single=True)
                 else:
                     # One file: its parts go side by side (a tree has its files for that).
                     _upload_one(client, bucket, key, source, meter,
                                 min(workers, SINGLE_FILE_PARTS_IN_FLIGHT))
-                meter.file_done()
+                    meter.file_done()
             finally:
                 meter.close()
             return
@@ -457,9 +728,19 @@ class TransfersMixin(StorePathMixin):
                 _upload_one(client, bucket, name, path, meter)
             return run
 
+        engine = engines.engine_for(client)
         try:
-            run_tasks([(str(path), task(prefix + relative, path))
-                       for relative, path in files], workers, "upload", meter)
+            if engine is None:
+                run_tasks([(str(path), task(prefix + relative, path))
+                           for relative, path in files], workers, "upload", meter)
+            else:
+                todo = [(prefix + relative, path, sizes[path]) for relative, path in files]
+                if skip_unchanged:
+                    todo = _changed(
+                        todo, workers, meter,
+                        lambda name, path, _: _unchanged(client, bucket, known.get(name), path),
+                        lambda name, path, size: size)
+                _engine_upload(engine, client, bucket, todo, workers, meter, single=False)
         finally:
             meter.close()
         if stale:
