@@ -39,6 +39,8 @@ class Engine:
         pauses: Sequence[float] = (),
         retried_codes: Iterable[str] = (),
         progress: Callable[[int, list[int]], object] | None = None,
+        on_done: Callable[[list[tuple[int, dict[str, Any]]]], object] | None = None,
+        stop_on_failure: bool = False,
     ) -> list[dict[str, Any]]:
         """Runs the GET, PUT and copy tasks on up to ``workers`` threads; one result each.
 
@@ -47,7 +49,11 @@ class Engine:
         ``retried_codes``, a reply >= 500 without one, a refused, dropped or timed-out
         connection, a cut reply).  ``progress(bytes_moved, finished_indexes)`` is called
         from the calling thread about every 50 ms while something changed; an exception it
-        raises cancels the batch and is raised here, as is ``KeyboardInterrupt``.  Errors of
+        raises cancels the batch and is raised here, as is ``KeyboardInterrupt``.
+        ``on_done([(index, result), ...])`` hears, from the same thread and as often, of
+        the tasks finished since, with their results (an exception it raises does the
+        same).  With ``stop_on_failure``, the first task that fails cancels every one not
+        finished (their results say ``kind == "cancelled"``).  Errors of
         the store never raise: each result dict has ``ok``, ``status``, ``etag``,
         ``bytes``, ``total``, ``reported``, ``attempts``, ``md5``, ``kind``, ``code``,
         ``message``, ``resource``, ``request_id``, ``host_id``, ``errno`` and ``curl_code``.
@@ -72,5 +78,6 @@ def sign(
     """The AWS Signature V4 of one request: ``(target, authorization)``.
 
     ``target`` is the encoded path and query as sent; ``authorization`` the value of the
-    ``Authorization`` header for ``headers`` (every one of them signed).
+    ``Authorization`` header for ``headers`` together with the ``host``, ``x-amz-date`` and
+    ``x-amz-content-sha256`` headers the engine adds itself, as a request sends them.
     """
