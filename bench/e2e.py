@@ -87,10 +87,7 @@ class Server:
 
     def requests(self) -> tuple[int, float]:
         """How many S3 requests the server has answered so far, and in how many seconds."""
-        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-        with opener.open(self.url + "/__bench__/requests", timeout=30) as reply:
-            totals = json.loads(reply.read())
-        return int(totals["requests"]), float(totals["seconds"])
+        return server_requests(self.url)
 
     def env(self, bucket: str) -> dict[str, str]:
         return {
@@ -106,6 +103,15 @@ class Server:
             "NO_PROXY": "127.0.0.1,localhost",
             "no_proxy": "127.0.0.1,localhost",
         }
+
+
+def server_requests(url: str) -> tuple[int, float]:
+    """The request count and answering time of the benchmark's store at ``url``; usable
+    from any process (the query itself is not counted)."""
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    with opener.open(url + "/__bench__/requests", timeout=30) as reply:
+        totals = json.loads(reply.read())
+    return int(totals["requests"]), float(totals["seconds"])
 
 
 # -- the contenders -----------------------------------------------------------------------

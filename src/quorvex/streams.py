@@ -175,7 +175,11 @@ class ObjectReader(io.RawIOBase):
     def readinto(self, buffer: Any) -> int:
         self._checkClosed()
         view = memoryview(buffer).cast("B")
-        wanted = min(len(view), self.size - self._position)
+        # At most a buffer's worth from the reply per call: urllib3's readinto reads into
+        # a temporary bytes object of the size asked and then copies it into ``buffer``,
+        # so one large read(n) -- pyarrow asks for whole column chunks, tens of MiB --
+        # would hold about twice n at its peak.  A raw stream may read short; callers loop.
+        wanted = min(len(view), self.size - self._position, READ_BUFFER)
         if wanted <= 0:
             return 0
         failures = 0
