@@ -224,7 +224,8 @@ def report(section: common.Section) -> None:
             row["name"], f"{common.fmt_bytes(row['size'])}, {shape}",
             *(common.fmt_spread_time(common.Spread(**row[who])) for who in CONTENDERS),
             common.fmt_ratio(common.Spread(**row["s3fs/quorvex"])),
-            *(common.fmt_bytes(row[f"{who} memory"]["median"]) for who in CONTENDERS),
+            *(common.fmt_spread_bytes(common.Spread(**row[f"{who} memory"]))
+              for who in CONTENDERS),
             "/".join(str(row["requests"][who]) for who in CONTENDERS),
         ])
     method = section.rows[0]["method"] if section.rows else ""
@@ -233,7 +234,7 @@ def report(section: common.Section) -> None:
         ["job", "object, frame", "quorvex://", "s3fs", "s3fs/quorvex", "memory quorvex",
          "memory s3fs", "requests q/s3fs"], rows,
         note=f"s3fs/quorvex > 1: quorvex:// is faster (per-round ratios).  Memory: peak "
-             f"resident memory the call added, median ({method}); it includes the frame.")
+             f"resident memory the call added ({method}); it includes the frame.")
 
 
 def main(argv: Optional[list[str]] = None) -> int:

@@ -170,8 +170,8 @@ def report(section: common.Section) -> None:
         extra = common.Spread(**row["module - sdk"])
         rows.append([
             row["name"],
-            _fmt(common.Spread(**row["module"])),
-            _fmt(common.Spread(**row["sdk"])),
+            common.fmt_spread_bytes(common.Spread(**row["module"])),
+            common.fmt_spread_bytes(common.Spread(**row["sdk"])),
             f"{common.fmt_bytes(extra.median)} [{common.fmt_bytes(extra.low)} to "
             f"{common.fmt_bytes(extra.high)}]",
             "< 1 MiB " + ("met" if extra.median < TOLERANCE else "MISSED"),
@@ -181,10 +181,6 @@ def report(section: common.Section) -> None:
         ["call", "module", "sdk", "module - sdk", "target"], rows,
         note=f"measured as {section.rows[0]['method']}; a read's figure includes the "
              "bytes it returns.")
-
-
-def _fmt(s: common.Spread) -> str:
-    return f"{common.fmt_bytes(s.median)} [{common.fmt_bytes(s.low)}-{common.fmt_bytes(s.high)}]"
 
 
 def main(argv: Optional[list[str]] = None) -> int:
