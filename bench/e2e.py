@@ -16,6 +16,7 @@ untimed pass).
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import datetime
 import io
 import json
@@ -28,7 +29,7 @@ import tempfile
 import time
 import urllib.request
 from dataclasses import dataclass, field
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Iterator, Optional
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
@@ -88,6 +89,22 @@ class Server:
     def requests(self) -> tuple[int, float]:
         """How many S3 requests the server has answered so far, and in how many seconds."""
         return server_requests(self.url)
+
+    @contextlib.contextmanager
+    def bucket(self, name: str) -> Iterator[Any]:
+        """A minio client of this server with the bucket ``name`` made; the bucket and
+        every object in it are removed on exit."""
+        from minio import Minio
+
+        client = Minio(self.endpoint, access_key=self.access_key,
+                       secret_key=self.secret_key, secure=False)
+        client.make_bucket(name)
+        try:
+            yield client
+        finally:
+            for obj in list(client.list_objects(name, recursive=True)):
+                client.remove_object(name, obj.object_name)
+            client.remove_bucket(name)
 
     def env(self, bucket: str) -> dict[str, str]:
         return {

@@ -151,46 +151,36 @@ def spawn(env: dict[str, str], job: str, who: str, count: bool,
 
 
 def run(quick: bool) -> common.Section:
-    from minio import Minio
-
     from e2e import Server
 
     s = QUICK if quick else FULL
     section = common.Section("frames")
     bucket = f"quorvex-bench-frames-{os.getpid()}"
     rows = {"read_csv": s.csv_rows, "read_parquet": s.parquet_rows}
-    with Server() as server:
+    with Server() as server, server.bucket(bucket) as client:
         env = server.env(bucket)
-        client = Minio(server.endpoint, access_key=server.access_key,
-                       secret_key=server.secret_key, secure=False)
-        client.make_bucket(bucket)
-        try:
-            expected: dict[str, dict[str, Any]] = {}
-            sizes: dict[str, int] = {}
+        expected: dict[str, dict[str, Any]] = {}
+        sizes: dict[str, int] = {}
+        for job in JOBS:
+            frame = make_frame(rows[job])
+            expected[job] = fingerprint(frame)
+            for warm, data in ((False, encode(job, frame)),
+                               (True, encode(job, make_frame(WARM_ROWS, seed=8)))):
+                client.put_object(bucket, key_of(job, warm), io.BytesIO(data), len(data))
+                if not warm:
+                    sizes[job] = len(data)
+            del frame, data
+        requests = {(job, who): [spawn(env, job, who, True, expected[job])["requests"]
+                                 for _ in range(s.counts)]
+                    for job in JOBS for who in CONTENDERS}
+        samples: dict[tuple[str, str], list[dict[str, Any]]] = {
+            (job, who): [] for job in JOBS for who in CONTENDERS}
+        for round_index in range(s.rounds):
             for job in JOBS:
-                frame = make_frame(rows[job])
-                expected[job] = fingerprint(frame)
-                for warm, data in ((False, encode(job, frame)),
-                                   (True, encode(job, make_frame(WARM_ROWS, seed=8)))):
-                    client.put_object(bucket, key_of(job, warm), io.BytesIO(data), len(data))
-                    if not warm:
-                        sizes[job] = len(data)
-                del frame, data
-            requests = {(job, who): [spawn(env, job, who, True, expected[job])["requests"]
-                                     for _ in range(s.counts)]
-                        for job in JOBS for who in CONTENDERS}
-            samples: dict[tuple[str, str], list[dict[str, Any]]] = {
-                (job, who): [] for job in JOBS for who in CONTENDERS}
-            for round_index in range(s.rounds):
-                for job in JOBS:
-                    order = CONTENDERS if round_index % 2 == 0 else CONTENDERS[::-1]
-                    for who in order:
-                        samples[job, who].append(spawn(env, job, who, False, expected[job]))
-                print(f"  round {round_index + 1} of {s.rounds}", file=sys.stderr, flush=True)
-        finally:
-            for obj in list(client.list_objects(bucket, recursive=True)):
-                client.remove_object(bucket, obj.object_name)
-            client.remove_bucket(bucket)
+                order = CONTENDERS if round_index % 2 == 0 else CONTENDERS[::-1]
+                for who in order:
+                    samples[job, who].append(spawn(env, job, who, False, expected[job]))
+            print(f"  round {round_index + 1} of {s.rounds}", file=sys.stderr, flush=True)
     for job in JOBS:
         row: dict[str, Any] = {"name": job, "size": sizes[job],
                                "shape": expected[job]["shape"],

@@ -122,30 +122,20 @@ def run(quick: bool) -> common.Section:
     repeats = 1 if quick else 3
     section = common.Section("memory")
     bucket = f"quorvex-bench-mem-{os.getpid()}"
-    with Server() as server:
+    with Server() as server, server.bucket(bucket) as client:
         env = server.env(bucket)
-        from minio import Minio
-
-        client = Minio(server.endpoint, access_key=server.access_key,
-                       secret_key=server.secret_key, secure=False)
-        client.make_bucket(bucket)
-        try:
-            read_key = "mem/read.bin"
-            blob = os.urandom(size)
-            client.put_object(bucket, read_key, io.BytesIO(blob), len(blob))
-            del blob
-            results: dict[tuple[str, str], list[dict[str, Any]]] = {
-                (op, impl): [] for op in OPS for impl in IMPLS}
-            for round_index in range(repeats):
-                for op in OPS:
-                    order = IMPLS if round_index % 2 == 0 else tuple(reversed(IMPLS))
-                    for impl in order:
-                        key = read_key if op == "read" else f"mem/write-{impl}.bin"
-                        results[op, impl].append(spawn(env, op, impl, key, size))
-        finally:
-            for obj in list(client.list_objects(bucket, recursive=True)):
-                client.remove_object(bucket, obj.object_name)
-            client.remove_bucket(bucket)
+        read_key = "mem/read.bin"
+        blob = os.urandom(size)
+        client.put_object(bucket, read_key, io.BytesIO(blob), len(blob))
+        del blob
+        results: dict[tuple[str, str], list[dict[str, Any]]] = {
+            (op, impl): [] for op in OPS for impl in IMPLS}
+        for round_index in range(repeats):
+            for op in OPS:
+                order = IMPLS if round_index % 2 == 0 else tuple(reversed(IMPLS))
+                for impl in order:
+                    key = read_key if op == "read" else f"mem/write-{impl}.bin"
+                    results[op, impl].append(spawn(env, op, impl, key, size))
     for op in OPS:
         row: dict[str, Any] = {"name": f"{op} ({size // MIB} MiB)", "size": size}
         for impl in IMPLS:
