@@ -1,6 +1,7 @@
 """The benchmark suite of quorvex.minio.path: one command for all its sections.
 
-    python bench/run.py [--quick] [--json out.json] [--only micro,e2e,memory,providers,walk,transfer]
+    python bench/run.py [--quick] [--json out.json]
+                        [--only micro,e2e,memory,providers,walk,transfer,frames]
 
 1. micro  -- each member's own cost against an in-process fake client, next to a
              pure-Python twin of the class (bench/twin.py);
@@ -10,7 +11,9 @@
 4. providers -- the default providers' per-call costs (client, settings lookup), before and now;
 5. walk   -- walk, rglob, scandir and du over 10,000 objects against s3fs and cloudpathlib;
 6. transfer -- trees up and down, streaming open(), copies and resumed uploads, with and
-             without a delay of 10 ms each way, against s3fs and cloudpathlib.
+             without a delay of 10 ms each way, against s3fs and cloudpathlib;
+7. frames -- pandas read_csv and read_parquet of ~100 MiB objects through quorvex:// and
+             through s3fs, with time, peak memory and requests.
 
 Each section runs in a fresh process and prints its table; the runner then prints every
 target with its verdict and, with --json, writes all figures to one file.  The exit status
@@ -35,7 +38,7 @@ if HERE not in sys.path:
 
 import common  # noqa: E402
 
-SECTIONS = ("micro", "e2e", "memory", "providers", "walk", "transfer")
+SECTIONS = ("micro", "e2e", "memory", "providers", "walk", "transfer", "frames")
 
 
 def run_section(name: str, quick: bool) -> dict[str, Any]:
@@ -64,9 +67,9 @@ def print_targets(results: dict[str, Any]) -> None:
                 shown = target["shown"]
             elif name == "memory":
                 shown = f"{common.fmt_bytes(measured)} (goal < {common.fmt_bytes(target['goal'])})"
-            elif name == "walk" and "requests" in target["what"]:
+            elif name in ("walk", "frames") and "requests" in target["what"]:
                 shown = f"{measured} requests (goal <= {target['goal']})"
-            elif name == "walk":
+            elif name in ("walk", "frames"):
                 shown = f"{measured:.2f}x (goal > {target['goal']:.2f}x)"
             elif name == "e2e" and "3%" in target["what"]:
                 shown = f"{measured:.3f}x (goal <= {target['goal']:.2f}x)"

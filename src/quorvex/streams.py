@@ -203,7 +203,11 @@ class ObjectReader(io.RawIOBase):
                 self._response = _get_pinned(self._client, self._bucket, self.name,
                                              self._position, self.etag, self.size)
             try:
-                count = self._response.readinto(view[:wanted])
+                # At most a buffer's worth from the reply per call: urllib3's readinto
+                # reads into a temporary bytes object of the size asked and then copies
+                # it, so one large read(n) -- pyarrow asks for whole column chunks, tens
+                # of MiB -- would hold about twice n.  A raw stream may read short.
+                count = self._response.readinto(view[:min(wanted, READ_BUFFER)])
                 if not count:
                     raise ConnectionError(f"the reply for '{self.name}' ended at byte "
                                           f"{self._position} of {self.size}")
