@@ -1,7 +1,8 @@
 """The benchmark suite of quorvex.minio.path: one command for all its sections.
 
     python bench/run.py [--quick] [--json out.json]
-                        [--only micro,e2e,memory,providers,walk,transfer,frames]
+                        [--only micro,e2e,memory,providers,walk,transfer,frames,
+                                contenders]
 
 1. micro  -- each member's own cost against an in-process fake client, next to a
              pure-Python twin of the class (bench/twin.py);
@@ -13,7 +14,10 @@
 6. transfer -- trees up and down, streaming open(), copies and resumed uploads, with and
              without a delay of 10 ms each way, against s3fs and cloudpathlib;
 7. frames -- pandas read_csv and read_parquet of ~100 MiB objects through quorvex:// and
-             through s3fs, with time, peak memory and requests.
+             through s3fs, with time, peak memory and requests;
+8. contenders -- upload_from and download_to, through the transfer engine and through the
+             Python path, against obstore, s5cmd, boto3 (CRT and classic transfer
+             managers) and s3fs on a local SeaweedFS: wall time, client and server CPU.
 
 Each section runs in a fresh process and prints its table; the runner then prints every
 target with its verdict and, with --json, writes all figures to one file.  The exit status
@@ -38,7 +42,8 @@ if HERE not in sys.path:
 
 import common  # noqa: E402
 
-SECTIONS = ("micro", "e2e", "memory", "providers", "walk", "transfer", "frames")
+SECTIONS = ("micro", "e2e", "memory", "providers", "walk", "transfer", "frames",
+            "contenders")
 
 
 def run_section(name: str, quick: bool) -> dict[str, Any]:
