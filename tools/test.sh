@@ -3,17 +3,20 @@
 #
 #   tools/test.sh [pytest arguments...]
 #
-# 1. makes .venv if there is none (with python3.11 when there is one, else python3; any of
+# 1. installs the system libraries the build links when they are missing
+#    (tools/builddeps.sh: libcurl and OpenSSL's headers, with apt-get as root); makes .venv
+#    if there is none (with python3.11 when there is one, else python3; any of
 #    the supported 3.11, 3.12 and 3.13 will do), and installs the package with its test
-#    dependencies into it ('.[test,bench]': the extension is built by pip);
+#    dependencies into it ('.[test,bench]': pip builds both extensions);
 # 2. runs the whole suite with the venv's pytest, so the installed package is what is
 #    tested (the source tree is not on sys.path), real servers included;
 #    2b. runs the benchmarks in their quick mode, so that they cannot rot;
-#    2c. checks the type stub against the module (stubtest), and the installed package
+#    2c. checks the type stubs against both extensions (stubtest), and the installed package
 #    (mypy --strict -p quorvex) and the example with mypy --strict;
 #    2d. lints the C++ sources: the clang-format check and clang-tidy (tools/lint.sh);
-# 3. builds the extension again with AddressSanitizer and UBSan and runs the unit tests
-#    (-m "not integration") against that build, with the sanitizer runtimes preloaded;
+# 3. builds both extensions again with AddressSanitizer and UBSan and runs the unit tests
+#    (-m "not integration") against those builds, with the sanitizer runtimes preloaded,
+#    then the engine's integration tests (tests/test_engine.py) on moto;
 # 4. for each other supported version whose interpreter is on the machine (tools/pythons.sh
 #    says where it looks; a missing one is reported, not failed): makes .venv-3.X, installs
 #    the package there, and runs the unit tests and the moto integration tests, step 2c and
@@ -49,6 +52,8 @@ leg() {
 }
 
 # -- 1. the environment -------------------------------------------------------------------
+# The system libraries the engine links (libcurl, libcrypto) and their headers.
+bash "$ROOT/tools/builddeps.sh"
 if [ ! -x "$VENV/bin/python" ]; then
     python_wanted=$(supported_version "$PYTHON")
     say "creating $VENV with $PYTHON (Python $python_wanted)"
@@ -103,18 +108,18 @@ quick_bench() {
 leg "Python $VENV_VERSION: quick benchmarks"
 quick_bench "$VENV" bench-quick.json
 
-# -- 2c. the stub against the module, the example under mypy --strict ----------------------
+# -- 2c. the stubs against the extensions, the example under mypy --strict -----------------
 # Run from outside the checkout, so that the installed package is what is checked.
 check_types() {
-    say "stubtest, mypy --strict -p quorvex and examples/," \
+    say "stubtest of both extensions, mypy --strict -p quorvex and examples/," \
         "Python $(python_version "$1/bin/python")"
     local types_status=0
-    (cd "$1" && "$1/bin/python" -m mypy.stubtest quorvex.minio.path &&
+    (cd "$1" && "$1/bin/python" -m mypy.stubtest quorvex.minio.path quorvex._engine &&
         "$1/bin/python" -m mypy --strict --cache-dir "$1/.mypy_cache" -p quorvex &&
         "$1/bin/python" -m mypy --strict --cache-dir "$1/.mypy_cache" \
             "$ROOT"/examples/*.py) || types_status=$?
     if [ "$types_status" -ne 0 ]; then
-        echo "error: the stub or the example failed the type checks (status $types_status)" >&2
+        echo "error: a stub or the example failed the type checks (status $types_status)" >&2
         status=$types_status
     fi
 }
@@ -137,37 +142,42 @@ fi
 
 # -- 3. AddressSanitizer + UBSan, unit tests ----------------------------------------------
 sanitizer_run() {
-    say "building the extension with AddressSanitizer and UBSan"
+    say "building both extensions with AddressSanitizer and UBSan"
     cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
         -DPATH_SANITIZE=ON -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
     cmake --build build-asan
 
-    # Built for the venv's interpreter, so named with its suffix (path.cpython-3XX-...so).
-    ext_suffix=$("$VENV/bin/python" -c \
-        'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-    sanitized=$(find build-asan -maxdepth 1 -name "path$ext_suffix" -print -quit)
-    if [ -z "$sanitized" ] || ! readelf -d "$sanitized" | grep -q 'libasan'; then
-        echo "error: no sanitizer-built extension found in build-asan" >&2
-        status=1
-        return
-    fi
-
-    # The installed package, copied, with the sanitizer build in place of its extension; put
-    # first on the import path, it shadows the installed copy (quorvex and quorvex.minio are
-    # namespace packages, and the first portion that has the module wins).
+    # The installed package, copied, with the sanitizer builds in place of its extensions;
+    # put first on the import path, it shadows the installed copy (quorvex and quorvex.minio
+    # are namespace packages, and the first portion that has the module wins).
     site=$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
     shadow=$ROOT/build-asan/site
     rm -rf "$shadow"
     mkdir -p "$shadow"
     cp -R "$site/quorvex" "$shadow/quorvex"
     find "$shadow/quorvex" -name '__pycache__' -prune -exec rm -rf {} +
-    if [ -z "$(find "$shadow/quorvex/minio" -maxdepth 1 -name 'path.*.so' -print)" ]; then
-        echo "error: the installed package has no extension in $site/quorvex/minio" >&2
-        status=1
-        return
-    fi
-    find "$shadow/quorvex/minio" -maxdepth 1 -name 'path.*.so' -delete
-    cp "$sanitized" "$shadow/quorvex/minio/"
+
+    # Built for the venv's interpreter, so named with its suffix (path.cpython-3XX-...so).
+    ext_suffix=$("$VENV/bin/python" -c \
+        'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+    local module folder sanitized
+    for module in minio/path _engine; do
+        folder=$shadow/quorvex/$(dirname "$module")
+        module=$(basename "$module")
+        sanitized=$(find build-asan -maxdepth 1 -name "$module$ext_suffix" -print -quit)
+        if [ -z "$sanitized" ] || ! readelf -d "$sanitized" | grep -q 'libasan'; then
+            echo "error: no sanitizer-built $module extension found in build-asan" >&2
+            status=1
+            return
+        fi
+        if [ -z "$(find "$folder" -maxdepth 1 -name "$module.*.so" -print)" ]; then
+            echo "error: the installed package has no $module extension in ${folder#"$shadow"/}" >&2
+            status=1
+            return
+        fi
+        find "$folder" -maxdepth 1 -name "$module.*.so" -delete
+        cp "$sanitized" "$folder/"
+    done
 
     libasan=$(g++ -print-file-name=libasan.so)
     libubsan=$(g++ -print-file-name=libubsan.so)
@@ -175,7 +185,7 @@ sanitizer_run() {
         if [ ! -e "$lib" ]; then
             echo "error: the sanitizer runtime $lib is missing (g++ -print-file-name)" >&2
             status=1
-        return
+            return
         fi
     done
 
@@ -187,18 +197,31 @@ sanitizer_run() {
         LD_PRELOAD="$libasan $libubsan" "$@"
     }
 
-    loaded=$(run_sanitized "$VENV/bin/python" -c \
-        'import quorvex.minio.path as m; print(m.__file__)')
-    case $loaded in
-        "$shadow"/*) ;;
-        *) echo "error: the sanitizer run would import $loaded, not the build in $shadow" >&2
-           status=1
-           return ;;
-    esac
+    local loaded file
+    loaded=$(run_sanitized "$VENV/bin/python" -c 'import quorvex.minio.path, quorvex._engine
+print(quorvex.minio.path.__file__)
+print(quorvex._engine.__file__)')
+    while IFS= read -r file; do
+        case $file in
+            "$shadow"/*) ;;
+            *) echo "error: the sanitizer run would import $file, not the build in $shadow" >&2
+               status=1
+               return ;;
+        esac
+    done <<<"$loaded"
 
-    say "pytest (unit tests) against the sanitizer build: $loaded"
+    say "pytest (unit tests) against the sanitizer builds:" $loaded
     asan_status=0
     run_sanitized "$VENV/bin/pytest" -m "not integration" -p no:cacheprovider || asan_status=$?
+    # The engine's own transfers need a server: its integration tests run too, on moto (a
+    # thread of the sanitized process; SeaweedFS would be a child the preload reaches).
+    if [ "$asan_status" -eq 0 ] && [ -f tests/test_engine.py ]; then
+        say "pytest tests/test_engine.py (integration, moto) against the sanitizer builds"
+        run_sanitized "$VENV/bin/pytest" tests/test_engine.py -m integration --servers=moto \
+            -p no:cacheprovider || asan_status=$?
+        # Exit status 5: the file has no integration test (all deselected).
+        [ "$asan_status" -ne 5 ] || asan_status=0
+    fi
     if [ "$asan_status" -ne 0 ]; then
         echo "error: the sanitizer run failed (pytest exit status $asan_status)" >&2
         status=$asan_status

@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
-# The unit tests (not the integration tests) under valgrind memcheck, once:
+# The unit tests (not the integration tests) under valgrind memcheck, once, and the
+# transfer engine's integration tests:
 #
 #   tools/valgrind.sh [pytest arguments...]     e.g. tools/valgrind.sh tests/test_content.py
 #
-# 1. builds the extension with debug information (RelWithDebInfo: the shipped -O2 code,
-#    with symbols) into build-valgrind/, and puts it in front of the installed package
-#    on the import path, as tools/test.sh does for its sanitizer build;
+# 1. builds both extensions with debug information (RelWithDebInfo: the shipped -O2 code,
+#    with symbols) into build-valgrind/, and puts them in front of the installed package
+#    on the import path, as tools/test.sh does for its sanitizer builds;
 # 2. records a suppression baseline of the interpreter itself: `python -c pass` under
 #    memcheck with --gen-suppressions=all (build-valgrind/baseline.supp);
 # 3. runs pytest -m "not integration" under memcheck (PYTHONMALLOC=malloc, so that every
 #    Python object is a malloc block valgrind can follow; child processes run natively);
-# 4. reports the errors and definite leaks whose stack passes through our extension
-#    (the .so, or a function of namespace qmp) and exits 1 if there is any, or if pytest
-#    failed.  Everything else (CPython's own still-reachable memory at exit, other
+#    then, when tests/test_engine.py exists and no pytest arguments were given, its
+#    integration tests against SeaweedFS (a child process, so only the client side, the
+#    engine's threads and libcurl, runs under memcheck);
+# 4. reports the errors and definite leaks whose stack passes through our extensions
+#    (the .so files, or a function of namespace qmp or qe) and exits 1 if there is any, or
+#    if pytest failed.  Everything else (CPython's own still-reachable memory at exit, other
 #    extensions) is counted but not judged.
 #
 # Needs valgrind (apt-get install valgrind), cmake >= 3.21 and ninja (tools/test.sh puts
-# both into .venv).  Slow: about 30-50 times the normal run.  The full log is in
-# build-valgrind/memcheck.log.
+# both into .venv).  Slow: about 30-50 times the normal run.  The full logs are in
+# build-valgrind/memcheck.log and build-valgrind/memcheck-engine.log.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -28,7 +32,7 @@ PY=$VENV/bin/python
 export PATH="$VENV/bin:$PATH"
 
 command -v valgrind >/dev/null || { echo "error: valgrind is not installed" >&2; exit 2; }
-"$PY" -c 'import quorvex.minio.path' 2>/dev/null ||
+"$PY" -c 'import quorvex.minio.path, quorvex._engine' 2>/dev/null ||
     { echo "error: install the package into .venv first (tools/test.sh)" >&2; exit 2; }
 mkdir -p "$OUT"
 
@@ -36,8 +40,6 @@ mkdir -p "$OUT"
 cmake -S . -B "$OUT/cmake" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$PY" >/dev/null
 cmake --build "$OUT/cmake" >/dev/null
-built=$(find "$OUT/cmake" -maxdepth 1 -name 'path.cpython-3*.so' -print -quit)
-[ -n "$built" ] || { echo "error: no extension built in $OUT/cmake" >&2; exit 1; }
 
 site=$("$PY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
 shadow=$OUT/site
@@ -45,13 +47,23 @@ rm -rf "$shadow"
 mkdir -p "$shadow"
 cp -R "$site/quorvex" "$shadow/quorvex"
 find "$shadow/quorvex" -name '__pycache__' -prune -exec rm -rf {} +
-find "$shadow/quorvex/minio" -maxdepth 1 -name 'path.*.so' -delete
-cp "$built" "$shadow/quorvex/minio/"
-loaded=$(PYTHONPATH="$shadow" "$PY" -c 'import quorvex.minio.path as m; print(m.__file__)')
-case $loaded in
-    "$shadow"/*) ;;
-    *) echo "error: the run would import $loaded, not the build in $shadow" >&2; exit 1 ;;
-esac
+for module in minio/path _engine; do
+    folder=$shadow/quorvex/$(dirname "$module")
+    module=$(basename "$module")
+    built=$(find "$OUT/cmake" -maxdepth 1 -name "$module.cpython-3*.so" -print -quit)
+    [ -n "$built" ] || { echo "error: no $module extension built in $OUT/cmake" >&2; exit 1; }
+    find "$folder" -maxdepth 1 -name "$module.*.so" -delete
+    cp "$built" "$folder/"
+done
+loaded=$(PYTHONPATH="$shadow" "$PY" -c 'import quorvex.minio.path, quorvex._engine
+print(quorvex.minio.path.__file__)
+print(quorvex._engine.__file__)')
+while IFS= read -r file; do
+    case $file in
+        "$shadow"/*) ;;
+        *) echo "error: the run would import $file, not the build in $shadow" >&2; exit 1 ;;
+    esac
+done <<<"$loaded"
 
 # The soak of tests/test_load.py checks for leaks itself; a few hundred rounds are enough
 # under memcheck.
@@ -72,7 +84,7 @@ awk '/^\{/{keep=1} keep && !/^==/{print} /^\}/{keep=0}' "$OUT/baseline.log" \
 echo "$(grep -c '^{' "$OUT/baseline.supp" || true) suppressions recorded"
 
 # -- 3. the run --------------------------------------------------------------------------
-echo "=== pytest -m 'not integration' under memcheck (extension: $loaded)"
+echo "=== pytest -m 'not integration' under memcheck (extensions:" $loaded")"
 suppressions=(--suppressions="$OUT/baseline.supp")
 if [ -f tools/valgrind.supp ]; then suppressions+=(--suppressions=tools/valgrind.supp); fi
 started=$(date +%s)
@@ -84,12 +96,28 @@ memcheck "${suppressions[@]}" --log-file="$OUT/memcheck.log" \
     --deselect tests/test_loading.py::test_version_warning_as_error_fails_the_import \
     "$@" || status=$?
 echo "pytest exit status $status after $(( $(date +%s) - started )) s"
+logs=("$OUT/memcheck.log")
+
+if [ $# -eq 0 ] && [ -f tests/test_engine.py ]; then
+    echo "=== pytest tests/test_engine.py -m integration --servers=seaweedfs under memcheck"
+    started=$(date +%s)
+    engine_status=0
+    memcheck "${suppressions[@]}" --log-file="$OUT/memcheck-engine.log" \
+        "$PY" -m pytest tests/test_engine.py -m integration --servers=seaweedfs \
+        -p no:cacheprovider -q || engine_status=$?
+    echo "pytest exit status $engine_status after $(( $(date +%s) - started )) s"
+    # Exit status 5: the file has no integration test (all deselected).
+    [ "$engine_status" -eq 5 ] || [ "$engine_status" -eq 0 ] || status=$engine_status
+    logs+=("$OUT/memcheck-engine.log")
+fi
 
 # -- 4. the verdict ----------------------------------------------------------------------
-"$PY" - "$OUT/memcheck.log" <<'EOF' || status=1
+"$PY" - "${logs[@]}" <<'EOF' || status=1
 import re, sys
 
-text = open(sys.argv[1], encoding="utf-8", errors="replace").read().splitlines()
+logs = [open(log, encoding="utf-8", errors="replace").read().splitlines()
+        for log in sys.argv[1:]]
+text = [line for lines in logs for line in lines]
 blocks, block = [], []
 for line in text:
     match = re.match(r"==\d+== ?(.*)", line)
@@ -107,16 +135,17 @@ if block:
 KINDS = ("Invalid ", "Conditional jump", "Use of uninitialised", "Syscall param",
          "Mismatched free", "Source and destination overlap", "definitely lost",
          "Argument 'size'")
-ours = re.compile(r"path\.cpython-3\d+|qmp::")
+ours = re.compile(r"(path|_engine)\.cpython-3\d+|qmp::|qe::")
 errors = [b for b in blocks if b[0].lstrip().startswith(KINDS) or "definitely lost" in b[0]]
 # tracemalloc's own records of a traced allocation (allocated by raw_malloc in
 # _tracemalloc.c while the traced code, ours included, runs) are not the traced objects.
 bookkeeping = [b for b in errors if any("raw_malloc (_tracemalloc.c" in line for line in b[1:3])]
 mine = [b for b in errors if b not in bookkeeping and any(ours.search(line) for line in b[1:])]
-summary = [line for line in text if "ERROR SUMMARY" in line or "definitely lost:" in line]
+summary = [line for lines in logs for line in
+           [line for line in lines if "ERROR SUMMARY" in line or "definitely lost:" in line][-2:]]
 print(f"memcheck: {len(errors)} error or definite-leak records in all, {len(bookkeeping)} "
-      f"of them tracemalloc's bookkeeping; {len(mine)} through the extension")
-for line in summary[-2:]:
+      f"of them tracemalloc's bookkeeping; {len(mine)} through the extensions")
+for line in summary:
     print("  " + re.sub(r"^==\d+== ", "", line))
 for b in mine:
     print("\n".join(["---"] + b[:25]))

@@ -5,12 +5,17 @@
 #
 # For each version whose interpreter is on this machine (one that is missing is reported
 # and left out; see tools/pythons.sh for where they are looked for):
-# 1. builds the wheel with that interpreter (`pip wheel`: scikit-build-core compiles the
-#    extension for it) into build/wheels/raw;
-# 2. repairs it with auditwheel to a manylinux tag, into build/wheels/dist;
+# 1. builds the wheel with that interpreter (`pip wheel`: scikit-build-core compiles both
+#    extensions for it) into build/wheels/raw;
+# 2. repairs it with auditwheel to a manylinux tag, into build/wheels/dist: auditwheel copies
+#    the shared libraries the engine links that are not part of every Linux (libcurl,
+#    OpenSSL's libssl and libcrypto, nghttp2, ...) into the wheel's quorvex_minio_path.libs/;
+#    the tag is the lowest that the symbol versions they all use allow (glibc's above all:
+#    built on Debian 12, manylinux_2_34, as the system's own libraries are what is bundled);
 # 3. checks it: installs it into a fresh venv of the same interpreter, binaries only (no
-#    compiler is involved), and imports the module there, from outside the source tree,
-#    with RuntimeWarning an error (a build loaded into another version warns).
+#    compiler is involved), and imports both extensions there, from outside the source tree,
+#    with RuntimeWarning an error (a build loaded into another version warns); makes an
+#    Engine, and checks that the libcurl and libcrypto in the process are the wheel's own.
 #
 # Exits non-zero when a step fails for any version, or when no interpreter is found.
 set -euo pipefail
@@ -20,6 +25,8 @@ ROOT=$PWD
 OUT=$ROOT/build/wheels
 # shellcheck source=tools/pythons.sh
 source "$ROOT/tools/pythons.sh"
+# The system libraries the build links (libcurl, libcrypto), installed when missing.
+bash "$ROOT/tools/builddeps.sh"
 
 say() { printf '\n=== %s\n' "$*"; }
 pip_quiet() { "$@" --quiet --disable-pip-version-check; }
@@ -92,10 +99,21 @@ for version in $(printf '%s\n' "${!pythons[@]}" | sort -V); do
     if pip_quiet "$scratch/venv/bin/python" -m pip install --only-binary :all: "$wheel" &&
        (cd "$scratch" && "$scratch/venv/bin/python" -W error::RuntimeWarning -c '
 import sys
+import quorvex._engine as e
 import quorvex.minio.path as m
-assert m.__file__.startswith(sys.prefix), m.__file__
+for module in m, e:
+    assert module.__file__.startswith(sys.prefix), module.__file__
+    print("imported", module.__file__)
 assert m.MinIOPath.__module__ == "quorvex.minio.path"
-print("imported", m.__file__)'); then
+e.Engine("127.0.0.1:9000", secure=False, access_key="key", secret_key="secret")
+assert e.tls_backend.startswith("OpenSSL/"), e.tls_backend
+# The libraries the engine runs on are the copies inside the wheel, not the system ones.
+with open("/proc/self/maps") as maps:
+    mapped = {line.split()[-1] for line in maps if ".so" in line}
+for library in "libcurl", "libcrypto":
+    ours = [p for p in mapped if p.rsplit("/", 1)[-1].startswith(library + "-")]
+    assert ours and all("/quorvex_minio_path.libs/" in p for p in ours), (library, mapped)
+print("libcurl", e.curl_version, "on", e.tls_backend, "from the wheel")'); then
         built+=("$(basename "$wheel")")
     else
         echo "error: the wheel for Python $version does not install and import" >&2
@@ -104,6 +122,6 @@ print("imported", m.__file__)'); then
     rm -rf "$scratch"
 done
 
-say "wheels in $OUT/dist that install and import"
+say "wheels in $OUT/dist that install, import and run on their own libraries"
 printf '  %s\n' "${built[@]:-none}"
 exit "$status"

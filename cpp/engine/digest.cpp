@@ -20,8 +20,8 @@ std::string hex(const unsigned char* data, std::size_t size) {
 
 std::string base64(const unsigned char* data, std::size_t size) {
     std::string out(4 * ((size + 2) / 3), '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data,
-                                        static_cast<int>(size));
+    const int written =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(size));
     out.resize(static_cast<std::size_t>(written));
     return out;
 }

@@ -18,7 +18,7 @@ std::string base64(const unsigned char* data, std::size_t size);
 // An incremental digest of one algorithm; throws std::runtime_error when libcrypto fails.
 class Digest {
 public:
-    enum class Kind { sha256, md5 };
+    enum class Kind : std::uint8_t { sha256, md5 };
     explicit Digest(Kind kind);
     Digest(const Digest&) = delete;
     Digest& operator=(const Digest&) = delete;

@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -34,9 +37,10 @@ struct Transfer {
     CURL* handle;
     const std::atomic<bool>* cancel;
     const std::function<void(std::int64_t)>* on_bytes;
-    std::int64_t sent = 0;
-    bool checked = false;  // the status and the range were looked at
-    bool sinking = false;  // the body goes to the sink
+    std::int64_t sent = 0;     // body bytes handed to libcurl, from where it last seeked
+    std::int64_t counted = 0;  // the most of them told to on_bytes: each byte counted once
+    bool checked = false;      // the status and the range were looked at
+    bool sinking = false;      // the body goes to the sink
     Digest* md5 = nullptr;
 };
 
@@ -64,8 +68,8 @@ bool check_reply(Transfer& t) {
         }
     } else if (status != 200) {
         x.fault = Fault::reply;
-        x.fault_text = "a GET of the whole object was answered with status " +
-                       std::to_string(status);
+        x.fault_text =
+            "a GET of the whole object was answered with status " + std::to_string(status);
         return false;
     }
     t.sinking = true;
@@ -89,8 +93,9 @@ std::size_t on_write(char* data, std::size_t size, std::size_t count, void* user
     const std::size_t n = size * count;
     if (!t.checked && !check_reply(t)) return 0;  // anything but n stops the transfer
     if (!t.sinking) {
-        if (x.reply_body.size() + n > max_reply_body) return 0;  // anything but n stops the transfer
-        x.reply_body.append(data, n);
+        // An error's body is kept up to a cap; the rest is read and dropped, so that a long
+        // page of a failing server is still the server's failure, not ours.
+        x.reply_body.append(data, std::min(n, max_reply_body - x.reply_body.size()));
         return n;
     }
     if (x.ranged && x.received + static_cast<std::int64_t>(n) > x.range_length) {
@@ -150,8 +155,22 @@ std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* use
         }
     }
     t.sent += static_cast<std::int64_t>(n);
-    (*t.on_bytes)(static_cast<std::int64_t>(n));
+    if (t.sent > t.counted) {
+        (*t.on_bytes)(t.sent - t.counted);
+        t.counted = t.sent;
+    }
     return n;
+}
+
+// libcurl sends a body again from its start when a kept-alive connection turned out to be
+// closed by the server under it (and then repeats the request on a new one).
+int on_seek(void* user, curl_off_t offset, int origin) {
+    auto& t = *static_cast<Transfer*>(user);
+    if (origin != SEEK_SET || offset < 0 || offset > t.exchange->body.length) {
+        return CURL_SEEKFUNC_CANTSEEK;
+    }
+    t.sent = offset;
+    return CURL_SEEKFUNC_OK;
 }
 
 int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -222,11 +241,36 @@ const std::string* Exchange::reply_header(const std::string& name) const {
 std::string request_path(const Endpoint& endpoint, const std::string& bucket,
                          const std::string& key) {
     std::string path;
-    if (!(endpoint.virtual_host && bucket.find('.') == std::string::npos)) {
+    if (!endpoint.virtual_host || bucket.find('.') != std::string::npos) {
         path.append("/").append(bucket);
     }
     if (!key.empty()) path.append("/").append(uri_encode(key, true));
     return path.empty() ? std::string("/") : path;
+}
+
+SignedRequest sign_request(const Endpoint& endpoint, const Credentials& credentials,
+                           const std::string& region, const std::string& method,
+                           const std::string& bucket, const std::string& key, const Pairs& query,
+                           const Pairs& headers, const std::string& payload_hash,
+                           const std::string& amz_date) {
+    SignedRequest out;
+    const bool virtual_host = endpoint.virtual_host && bucket.find('.') == std::string::npos;
+    out.host = virtual_host ? bucket + "." + endpoint.host : endpoint.host;
+    const std::string path = request_path(endpoint, bucket, key);
+    const std::string canonical = canonical_query(query);
+    out.target = canonical.empty() ? path : path + "?" + canonical;
+    out.headers = headers;
+    out.headers.emplace_back("host", out.host);
+    out.headers.emplace_back("x-amz-date", amz_date);
+    out.headers.emplace_back("x-amz-content-sha256", payload_hash);
+    if (!credentials.session_token.empty()) {
+        out.headers.emplace_back("x-amz-security-token", credentials.session_token);
+    }
+    if (!credentials.access_key.empty()) {
+        out.authorization = authorization(method, path, canonical, out.headers, payload_hash,
+                                          amz_date, region, credentials);
+    }
+    return out;
 }
 
 std::string xml_text(const std::string& xml, const std::string& name) {
@@ -246,42 +290,39 @@ Connection::Connection() : handle_(curl_easy_init()) {
 Connection::~Connection() { curl_easy_cleanup(handle_); }
 
 void Connection::perform(const Endpoint& endpoint, const Credentials& credentials,
-                         const std::string& region, Exchange& x,
-                         const std::atomic<bool>& cancel,
+                         const std::string& region, Exchange& x, const std::atomic<bool>& cancel,
                          const std::function<void(std::int64_t)>& on_bytes) {
     x.clear_reply();
     Transfer t{&x, handle_, &cancel, &on_bytes};
     Digest md5(Digest::Kind::md5);
     if (x.want_md5) t.md5 = &md5;
 
-    const bool virtual_host = endpoint.virtual_host && x.bucket.find('.') == std::string::npos;
-    const std::string host = virtual_host ? x.bucket + "." + endpoint.host : endpoint.host;
-    const std::string path = request_path(endpoint, x.bucket, x.key);
-    const std::string query = canonical_query(x.query);
-    const std::string url = endpoint.scheme + "://" + host + path + (query.empty() ? "" : "?") +
-                            query;
-
-    Pairs signed_headers = x.headers;
-    signed_headers.emplace_back("host", host);
-    const std::string date = amz_date_now();
-    signed_headers.emplace_back("x-amz-date", date);
-    signed_headers.emplace_back("x-amz-content-sha256", x.payload_hash);
-    if (!credentials.session_token.empty()) {
-        signed_headers.emplace_back("x-amz-security-token", credentials.session_token);
-    }
+    const SignedRequest request =
+        sign_request(endpoint, credentials, region, x.method, x.bucket, x.key, x.query, x.headers,
+                     x.payload_hash, amz_date_now());
+    const std::string url = endpoint.scheme + "://" + request.host + request.target;
     HeaderList lines;
-    for (const auto& [name, value] : signed_headers) lines.add(name + ": " + value);
-    if (!credentials.access_key.empty()) {
-        lines.add("Authorization: " + authorization(x.method, path, query, signed_headers,
-                                                    x.payload_hash, date, region,
-                                                    credentials));
+    for (const auto& [name, value] : request.headers) {
+        // "Name:" alone would tell libcurl to leave the header out; "Name;" sends it empty.
+        const bool blank = value.find_first_not_of(" \t") == std::string::npos;
+        std::string line = name;
+        if (blank) {
+            line += ";";
+        } else {
+            line.append(": ").append(value);
+        }
+        lines.add(line);
     }
+    if (!request.authorization.empty()) lines.add("Authorization: " + request.authorization);
     lines.add("Expect:");  // no 100-continue round trip before a body
     lines.add("Accept:");
 
     CURL* h = handle_;
     curl_easy_reset(h);  // keeps the open connection
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    // The path goes as it was signed: libcurl would otherwise resolve "." and ".." segments
+    // of a key ("a/../b" is an object name of its own, not "b").
+    curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, lines.get());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, "quorvex-engine");
@@ -293,7 +334,9 @@ void Connection::perform(const Endpoint& endpoint, const Credentials& credential
     if (endpoint.scheme == "https") {
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!endpoint.ca_file.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, endpoint.ca_file.c_str());
+        if (!endpoint.ca_file.empty()) {
+            curl_easy_setopt(h, CURLOPT_CAINFO, endpoint.ca_file.c_str());
+        }
     }
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
@@ -307,6 +350,8 @@ void Connection::perform(const Endpoint& endpoint, const Credentials& credential
         curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(x.body.length));
         curl_easy_setopt(h, CURLOPT_READFUNCTION, on_read);
         curl_easy_setopt(h, CURLOPT_READDATA, &t);
+        curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, on_seek);
+        curl_easy_setopt(h, CURLOPT_SEEKDATA, &t);
     } else if (x.method == "GET") {
         curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     } else {

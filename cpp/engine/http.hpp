@@ -12,12 +12,11 @@
 
 #include "engine/sigv4.hpp"
 
-
 namespace qe {
 
 struct Endpoint {
-    std::string scheme;  // "http" or "https"
-    std::string host;    // host[:port], as the Host header says it
+    std::string scheme;         // "http" or "https"
+    std::string host;           // host[:port], as the Host header says it
     bool virtual_host = false;  // bucket.host/key instead of host/bucket/key
     std::string ca_file;        // empty: libcurl's default
     long connect_timeout_ms = 300000;
@@ -40,11 +39,11 @@ struct Sink {
     std::int64_t capacity = 0;
 };
 
-enum class Fault {
+enum class Fault : std::uint8_t {
     none,
-    transport,   // curl_code says what
-    local,       // reading or writing a local file failed: local_errno
-    reply,       // the reply is not what was asked for (fault_text)
+    transport,  // curl_code says what
+    local,      // reading or writing a local file failed: local_errno
+    reply,      // the reply is not what was asked for (fault_text)
     cancelled,
 };
 
@@ -66,8 +65,8 @@ struct Exchange {
     bool to_sink = false;
     // The reply.
     long status = 0;
-    Pairs reply_headers;  // names in lower case
-    std::string reply_body;  // of an error, or the XML of a copy
+    Pairs reply_headers;        // names in lower case
+    std::string reply_body;     // of an error, or the XML of a copy
     std::int64_t received = 0;  // body bytes written to the sink
     std::string md5_hex;
     Fault fault = Fault::none;
@@ -90,8 +89,7 @@ public:
     // Runs one exchange; the outcome is in ``exchange``.  ``on_bytes`` hears of body bytes
     // sent or received as they go.  Never throws for what the network or the store does.
     void perform(const Endpoint& endpoint, const Credentials& credentials,
-                 const std::string& region, Exchange& exchange,
-                 const std::atomic<bool>& cancel,
+                 const std::string& region, Exchange& x, const std::atomic<bool>& cancel,
                  const std::function<void(std::int64_t)>& on_bytes);
 
 private:
@@ -101,6 +99,24 @@ private:
 // The path (and query) a request for ``bucket``/``key`` is sent to, encoded.
 std::string request_path(const Endpoint& endpoint, const std::string& bucket,
                          const std::string& key);
+
+// A request as it goes on the wire: where to, and every header line but the ones libcurl
+// adds itself (User-Agent, Content-Length).
+struct SignedRequest {
+    std::string host;           // the Host header: bucket.host in virtual-host style
+    std::string target;         // the encoded path and query
+    Pairs headers;              // the caller's, then host, x-amz-date, x-amz-content-sha256 (and
+                                // x-amz-security-token); every one of them signed
+    std::string authorization;  // empty when the request goes unsigned
+};
+
+// The request ``method`` on ``bucket``/``key`` with ``query`` and ``headers``, signed for
+// ``region`` at ``amz_date`` ("YYYYMMDDTHHMMSSZ").  What perform() sends, and sign() shows.
+SignedRequest sign_request(const Endpoint& endpoint, const Credentials& credentials,
+                           const std::string& region, const std::string& method,
+                           const std::string& bucket, const std::string& key, const Pairs& query,
+                           const Pairs& headers, const std::string& payload_hash,
+                           const std::string& amz_date);
 
 // The text of an XML element <name>...</name> of ``xml``, unescaped; empty when absent.
 std::string xml_text(const std::string& xml, const std::string& name);

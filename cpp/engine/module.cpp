@@ -16,12 +16,20 @@
 // say "cancelled").  Errors of the store never raise here: they are in the results.
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/scheduler.hpp"
@@ -105,33 +113,125 @@ bool get_int(PyObject* dict, const char* key, long long& out, long long minimum)
     return true;
 }
 
-bool get_pairs(PyObject* dict, const char* key, qe::Pairs& out) {
-    PyObject* value = PyDict_GetItemString(dict, key);
-    if (value == nullptr || value == Py_None) return true;
-    if (!PyDict_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "a task's '%s' must be a dict of str", key);
+// The UTF-8 of the str ``value`` (NULs included) into out; false with an error set.
+bool utf8(PyObject* value, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+    if (text == nullptr) return false;
+    out.assign(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool token_char(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+// The headers every request gets from the engine itself, then those that a task's own
+// fields (range, if_match, the copy's source) or libcurl stand for: given twice, the request
+// would not be the one signed or meant.
+constexpr std::size_t signed_by_engine = 5;
+constexpr const char* engine_headers[] = {"host",
+                                          "authorization",
+                                          "x-amz-date",
+                                          "x-amz-content-sha256",
+                                          "x-amz-security-token",
+                                          "content-length",
+                                          "transfer-encoding",
+                                          "expect",
+                                          "connection",
+                                          "range",
+                                          "if-match",
+                                          "x-amz-copy-source",
+                                          "x-amz-copy-source-range",
+                                          "x-amz-copy-source-if-match"};
+
+// Whether ``name``: ``value`` can go into a request as one header of its own; false with a
+// ValueError naming ``what``.  ``seen`` collects the lower-case names so far; ``task``: the
+// headers of a task, which may not name any of engine_headers.
+bool check_header(const std::string& name, const std::string& value, const char* what, bool task,
+                  std::vector<std::string>& seen) {
+    std::string lower;
+    for (const char c : name) {
+        if (!token_char(static_cast<unsigned char>(c))) {
+            PyErr_Format(PyExc_ValueError, "%s: '%s' is not a header name", what, name.c_str());
+            return false;
+        }
+        lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    if (lower.empty()) {
+        PyErr_Format(PyExc_ValueError, "%s: a header name is empty", what);
         return false;
     }
+    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+        PyErr_Format(PyExc_ValueError, "%s: the value of '%s' holds a line break or a NUL", what,
+                     name.c_str());
+        return false;
+    }
+    const std::size_t reserved = task ? std::size(engine_headers) : signed_by_engine;
+    for (std::size_t i = 0; i < reserved; ++i) {
+        if (lower == engine_headers[i]) {
+            PyErr_Format(PyExc_ValueError, "%s: '%s' is set by the engine itself", what,
+                         name.c_str());
+            return false;
+        }
+    }
+    if (std::find(seen.begin(), seen.end(), lower) != seen.end()) {
+        PyErr_Format(PyExc_ValueError, "%s: the header '%s' is named twice", what, name.c_str());
+        return false;
+    }
+    seen.push_back(std::move(lower));
+    return true;
+}
+
+// The items of the dict of str ``value`` into out; headers (of a task, or not) are checked
+// as such.  False with an error naming ``what``.
+enum class Items : std::uint8_t { query, task_headers, headers };
+bool read_pairs(PyObject* value, const char* what, Items kind, qe::Pairs& out) {
+    if (!PyDict_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
+        return false;
+    }
+    std::vector<std::string> seen;
     PyObject* name = nullptr;
     PyObject* item = nullptr;
     Py_ssize_t position = 0;
     while (PyDict_Next(value, &position, &name, &item)) {
         if (!PyUnicode_Check(name) || !PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "a task's '%s' must be a dict of str", key);
+            PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
             return false;
         }
-        const char* n = PyUnicode_AsUTF8(name);
-        if (n == nullptr) return false;
-        const char* v = PyUnicode_AsUTF8(item);
-        if (v == nullptr) return false;
-        std::string line = std::string(n) + v;
-        if (line.find_first_of("\r\n") != std::string::npos) {
-            PyErr_Format(PyExc_ValueError, "a task's '%s' holds a line break", key);
+        std::string n;
+        std::string v;
+        if (!utf8(name, n) || !utf8(item, v)) return false;
+        if (kind != Items::query && !check_header(n, v, what, kind == Items::task_headers, seen)) {
             return false;
         }
-        out.emplace_back(n, v);
+        out.emplace_back(std::move(n), std::move(v));
     }
     return true;
+}
+
+bool get_pairs(PyObject* dict, const char* key, qe::Pairs& out) {
+    PyObject* value = PyDict_GetItemString(dict, key);
+    if (value == nullptr || value == Py_None) return true;
+    const std::string what = std::string("a task's '") + key + "'";
+    return read_pairs(value, what.c_str(),
+                      std::strcmp(key, "headers") == 0 ? Items::task_headers : Items::query, out);
+}
+
+// Whether ``bucket`` can stand in a request's path or host as it is: not empty, and
+// nothing in it that would need percent-encoding ("/", "?", blanks, ...).
+bool check_bucket(const std::string& bucket, const char* what) {
+    if (!bucket.empty() && qe::uri_encode(bucket, false) == bucket) return true;
+    PyErr_Format(PyExc_ValueError, "%s '%s' is not a bucket name", what, bucket.c_str());
+    return false;
+}
+
+bool check_key(const std::string& key, const char* what) {
+    if (!key.empty()) return true;  // an empty key would name the bucket itself
+    PyErr_Format(PyExc_ValueError, "%s is empty", what);
+    return false;
 }
 
 bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<HeldBuffer>>& held) {
@@ -158,15 +258,18 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
     long long length = -1;
     long long part = 0;
     if (!get_text(dict, "bucket", task.bucket, true) || !get_text(dict, "key", task.key, true) ||
-        !get_text(dict, "region", task.region, true) ||
-        !get_pairs(dict, "headers", task.headers) || !get_pairs(dict, "query", task.query) ||
-        !get_text(dict, "path", task.path, false) || !get_int(dict, "fd", fd, 0) ||
-        !get_int(dict, "mode", mode, 0) || !get_int(dict, "offset", offset, 0) ||
-        !get_int(dict, "length", length, 0) || !get_text(dict, "if_match", task.if_match, false) ||
+        !get_text(dict, "region", task.region, true) || !get_pairs(dict, "headers", task.headers) ||
+        !get_pairs(dict, "query", task.query) || !get_text(dict, "path", task.path, false) ||
+        !get_int(dict, "fd", fd, 0) || !get_int(dict, "mode", mode, 0) ||
+        !get_int(dict, "offset", offset, 0) || !get_int(dict, "length", length, 0) ||
+        !get_text(dict, "if_match", task.if_match, false) ||
         !get_text(dict, "source_bucket", task.source_bucket, false) ||
         !get_text(dict, "source_key", task.source_key, false) ||
         !get_text(dict, "upload_id", task.upload_id, false) ||
         !get_int(dict, "part_number", part, 1)) {
+        return false;
+    }
+    if (!check_bucket(task.bucket, "a task's bucket") || !check_key(task.key, "a task's key")) {
         return false;
     }
     if (fd > INT_MAX || mode > 07777 || part > 10000) {
@@ -179,14 +282,16 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
     task.length = length;
     task.part_number = static_cast<int>(part);
     if (task.upload_id.empty() != (task.part_number == 0)) {
-        PyErr_SetString(PyExc_ValueError, "a task has both 'upload_id' and 'part_number', or neither");
+        PyErr_SetString(PyExc_ValueError,
+                        "a task has both 'upload_id' and 'part_number', or neither");
         return false;
     }
     PyObject* create = PyDict_GetItemString(dict, "create");
     task.create = create == nullptr || PyObject_IsTrue(create) == 1;
     PyObject* md5 = PyDict_GetItemString(dict, "md5");
     task.want_md5 = md5 != nullptr && PyObject_IsTrue(md5) == 1;
-    if (PyObject* range = PyDict_GetItemString(dict, "range"); range != nullptr && range != Py_None) {
+    if (PyObject* range = PyDict_GetItemString(dict, "range");
+        range != nullptr && range != Py_None) {
         long long start = 0;
         long long size = 0;
         if (!PyTuple_Check(range) || PyTuple_GET_SIZE(range) != 2 ||
@@ -199,12 +304,18 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
             PyErr_SetString(PyExc_ValueError, "a task's range needs start >= 0 and length >= 1");
             return false;
         }
+        if (task.op == qe::Op::put) {
+            PyErr_SetString(PyExc_ValueError,
+                            "a put task sends 'offset' and 'length' of its file, not a 'range'");
+            return false;
+        }
         task.ranged = true;
         task.range_start = start;
         task.range_length = size;
     }
     int sources = (task.path.empty() ? 0 : 1) + (task.fd >= 0 ? 1 : 0);
-    if (PyObject* buffer = PyDict_GetItemString(dict, "buffer"); buffer != nullptr && buffer != Py_None) {
+    if (PyObject* buffer = PyDict_GetItemString(dict, "buffer");
+        buffer != nullptr && buffer != Py_None) {
         auto view = std::make_unique<HeldBuffer>();
         if (!view->hold(buffer, task.op == qe::Op::get)) return false;
         task.memory = view->data();
@@ -214,10 +325,12 @@ bool parse_task(PyObject* dict, qe::Task& task, std::vector<std::unique_ptr<Held
     }
     if (task.op == qe::Op::copy) {
         if (sources != 0 || task.source_bucket.empty() || task.source_key.empty()) {
-            PyErr_SetString(PyExc_ValueError,
-                            "a copy task names 'source_bucket' and 'source_key', and no file or buffer");
+            PyErr_SetString(
+                PyExc_ValueError,
+                "a copy task names 'source_bucket' and 'source_key', and no file or buffer");
             return false;
         }
+        if (!check_bucket(task.source_bucket, "a copy task's source_bucket")) return false;
     } else if (sources != 1) {
         PyErr_SetString(PyExc_ValueError, "a task names exactly one of 'path', 'fd' and 'buffer'");
         return false;
@@ -232,8 +345,8 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
 }
 
 Ref text(const std::string& value) {
-    return Ref::steal(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()),
-                                           "replace"));
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
 }
 
 Ref result_dict(const qe::Result& r) {
@@ -244,8 +357,8 @@ Ref result_dict(const qe::Result& r) {
         !set_item(d, "status", Ref::steal(PyLong_FromLong(r.status))) ||
         !set_item(d, "etag", text(r.etag)) ||
         !set_item(d, "bytes", Ref::steal(PyLong_FromLongLong(r.bytes))) ||
-        !set_item(d, "total", r.total < 0 ? Ref::borrow(Py_None)
-                                          : Ref::steal(PyLong_FromLongLong(r.total))) ||
+        !set_item(d, "total",
+                  r.total < 0 ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromLongLong(r.total))) ||
         !set_item(d, "reported", Ref::steal(PyLong_FromLongLong(r.reported))) ||
         !set_item(d, "attempts", Ref::steal(PyLong_FromLong(r.attempts))) ||
         !set_item(d, "md5", r.md5.empty() ? Ref::borrow(Py_None) : text(r.md5)) ||
@@ -304,10 +417,10 @@ bool optional_text(PyObject* value, const char* what, std::string& out) {
 }
 
 int engine_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"endpoint",        "secure",          "access_key",
-                                  "secret_key",      "session_token",   "ca_file",
-                                  "max_connections", "connect_timeout", "read_timeout",
-                                  "virtual_host",    nullptr};
+    static const char* names[] = {
+        "endpoint", "secure",          "access_key",      "secret_key",   "session_token",
+        "ca_file",  "max_connections", "connect_timeout", "read_timeout", "virtual_host",
+        nullptr};
     const char* endpoint = nullptr;
     int secure = 1;
     PyObject* access = nullptr;
@@ -318,15 +431,18 @@ int engine_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     double connect_timeout = 300.0;
     double read_timeout = 300.0;
     int virtual_host = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|$pOOOOnddp", const_cast<char**>(names),
-                                     &endpoint, &secure, &access, &secret, &token, &ca,
-                                     &connections, &connect_timeout, &read_timeout,
-                                     &virtual_host)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "s|$pOOOOnddp", const_cast<char**>(names), &endpoint, &secure, &access,
+            &secret, &token, &ca, &connections, &connect_timeout, &read_timeout, &virtual_host)) {
         return -1;
     }
-    if (connections < 1 || !(connect_timeout > 0) || !(read_timeout > 0)) {
+    // A year is more than any wait meant; beyond it the conversions below would overflow.
+    constexpr double longest = 366.0 * 86400.0;
+    if (connections < 1 || !(connect_timeout > 0) || !(read_timeout > 0) ||
+        !(connect_timeout <= longest) || !(read_timeout <= longest)) {
         PyErr_SetString(PyExc_ValueError,
-                        "max_connections and the timeouts must be positive");
+                        "max_connections and the timeouts must be positive (timeouts at "
+                        "most a year)");
         return -1;
     }
     qe::Endpoint where;
@@ -348,8 +464,8 @@ int engine_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     auto* object = reinterpret_cast<EngineObject*>(self);
     try {
-        auto* made = new qe::Engine(std::move(where), std::move(who),
-                                    static_cast<std::size_t>(connections));
+        auto* made =
+            new qe::Engine(std::move(where), std::move(who), static_cast<std::size_t>(connections));
         delete object->engine;
         object->engine = made;
     } catch (const std::bad_alloc&) {
@@ -366,7 +482,7 @@ bool read_pauses(PyObject* value, qe::RetryPolicy& policy) {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         const double pause = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(items.get(), i));
         if (pause == -1.0 && PyErr_Occurred()) return false;
-        if (!(pause >= 0 && pause < 86400)) {
+        if (std::isnan(pause) || pause < 0 || pause >= 86400) {
             PyErr_SetString(PyExc_ValueError, "a pause must be between 0 and 86400 seconds");
             return false;
         }
@@ -398,8 +514,8 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* on_done = Py_None;
     int stop_on_failure = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$nOOOOp", const_cast<char**>(names),
-                                     &tasks_arg, &workers, &pauses, &codes, &progress,
-                                     &on_done, &stop_on_failure)) {
+                                     &tasks_arg, &workers, &pauses, &codes, &progress, &on_done,
+                                     &stop_on_failure)) {
         return nullptr;
     }
     if (on_done != Py_None && !PyCallable_Check(on_done)) {
@@ -479,9 +595,8 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
                     ok = number != nullptr;
                     if (ok) PyList_SET_ITEM(indexes.get(), static_cast<Py_ssize_t>(i), number);
                 }
-                Ref answer = ok ? Ref::steal(PyObject_CallFunction(progress, "LO",
-                                                                   static_cast<long long>(moved),
-                                                                   indexes.get()))
+                Ref answer = ok ? Ref::steal(PyObject_CallFunction(
+                                      progress, "LO", static_cast<long long>(moved), indexes.get()))
                                 : Ref();
                 if (!answer) {
                     failed = true;
@@ -524,41 +639,19 @@ PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_methods, engine_methods},
     {Py_tp_doc, const_cast<char*>("The transfer engine of one store: its endpoint, "
-                                   "credentials and idle connections.")},
+                                  "credentials and idle connections.")},
     {0, nullptr},
 };
 
-PyType_Spec engine_spec = {"quorvex._engine.Engine", sizeof(EngineObject), 0,
-                           Py_TPFLAGS_DEFAULT, engine_slots};
+PyType_Spec engine_spec = {"quorvex._engine.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT,
+                           engine_slots};
 
 // -- sign --------------------------------------------------------------------------------
 
-bool dict_pairs(PyObject* value, const char* what, qe::Pairs& out) {
-    if (!PyDict_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
-        return false;
-    }
-    PyObject* name = nullptr;
-    PyObject* item = nullptr;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(value, &position, &name, &item)) {
-        std::string n;
-        std::string v;
-        if (!PyUnicode_Check(name) || !optional_text(name, what, n) ||
-            !PyUnicode_Check(item) || !optional_text(item, what, v)) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be a dict of str", what);
-            return false;
-        }
-        out.emplace_back(std::move(n), std::move(v));
-    }
-    return true;
-}
-
 PyObject* sign(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"method",     "host",        "bucket",       "key",
-                                  "query",      "headers",     "region",       "access_key",
-                                  "secret_key", "payload_hash", "amz_date",    "virtual_host",
-                                  nullptr};
+    static const char* names[] = {
+        "method",     "host",       "bucket",       "key",      "query",        "headers", "region",
+        "access_key", "secret_key", "payload_hash", "amz_date", "virtual_host", nullptr};
     const char *method, *host, *bucket, *key, *region, *access, *secret, *hash, *date;
     PyObject* query = nullptr;
     PyObject* headers = nullptr;
@@ -570,21 +663,21 @@ PyObject* sign(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     qe::Pairs query_pairs;
     qe::Pairs header_pairs;
-    if (!dict_pairs(query, "query", query_pairs) || !dict_pairs(headers, "headers", header_pairs)) {
+    if (!read_pairs(query, "query", Items::query, query_pairs) ||
+        !read_pairs(headers, "headers", Items::headers, header_pairs) ||
+        !check_bucket(bucket, "bucket") || !check_key(key, "the key")) {
         return nullptr;
     }
     try {
         qe::Endpoint endpoint;
         endpoint.host = host;
         endpoint.virtual_host = virtual_host != 0;
-        const std::string path = qe::request_path(endpoint, bucket, key);
-        const std::string canonical = qe::canonical_query(query_pairs);
         const qe::Credentials who{access, secret, {}};
-        const std::string value =
-            qe::authorization(method, path, canonical, header_pairs, hash, date, region, who);
-        const std::string target = path + (canonical.empty() ? "" : "?") + canonical;
-        return Py_BuildValue("(s#s#)", target.data(), static_cast<Py_ssize_t>(target.size()),
-                             value.data(), static_cast<Py_ssize_t>(value.size()));
+        const qe::SignedRequest request = qe::sign_request(
+            endpoint, who, region, method, bucket, key, query_pairs, header_pairs, hash, date);
+        return Py_BuildValue(
+            "(s#s#)", request.target.data(), static_cast<Py_ssize_t>(request.target.size()),
+            request.authorization.data(), static_cast<Py_ssize_t>(request.authorization.size()));
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
         return nullptr;
@@ -600,8 +693,8 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvex._engine",
-                          "The transfer engine: HTTP, signing and the scheduler of transfers.",
-                          -1, module_methods};
+                          "The transfer engine: HTTP, signing and the scheduler of transfers.", -1,
+                          module_methods};
 
 }  // namespace
 

@@ -28,10 +28,8 @@ bool transient_transport(int code) {
         case CURLE_GOT_NOTHING:
         case CURLE_PARTIAL_FILE:
         case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM:
-            return true;
-        default:
-            return false;
+        case CURLE_HTTP2_STREAM: return true;
+        default: return false;
     }
 }
 
@@ -44,10 +42,8 @@ bool tls_failure(int code) {
         case CURLE_SSL_CIPHER:
         case CURLE_SSL_ISSUER_ERROR:
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-        case CURLE_SSL_INVALIDCERTSTATUS:
-            return true;
-        default:
-            return false;
+        case CURLE_SSL_INVALIDCERTSTATUS: return true;
+        default: return false;
     }
 }
 
@@ -118,8 +114,7 @@ void Engine::give_back(std::unique_ptr<Connection> connection) {
 }
 
 Batch::Batch(Engine& engine, std::vector<Task>& tasks, std::vector<Result>& results,
-             const RetryPolicy& policy, Watch& watch, std::size_t workers,
-             bool stop_on_failure)
+             const RetryPolicy& policy, Watch& watch, std::size_t workers, bool stop_on_failure)
     : engine_(engine),
       tasks_(tasks),
       results_(results),
@@ -179,8 +174,8 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
     bool own = false;
     if (!task.path.empty()) {
         const int created = task.create ? O_CREAT | O_EXCL : 0;
-        const int flags = task.op == Op::get ? created | O_WRONLY | O_NOFOLLOW | O_CLOEXEC
-                                             : O_RDONLY | O_CLOEXEC;
+        const int flags =
+            task.op == Op::get ? created | O_WRONLY | O_NOFOLLOW | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
         fd = ::open(task.path.c_str(), flags, static_cast<mode_t>(task.mode));
         if (fd < 0) {
             local_failure(result, errno, task.path);
@@ -224,7 +219,7 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
             }
             std::int64_t length = task.length;
             if (length < 0) {
-                struct stat info {};
+                struct stat info{};
                 if (fstat(fd, &info) != 0) {
                     local_failure(result, errno, task.path);
                     ready = false;
@@ -236,8 +231,7 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
             std::vector<unsigned char> buffer;
             if (!hash_file(fd, task.offset, length, x.payload_hash, buffer)) {
                 local_failure(result, errno,
-                              errno == 0 ? "the file became shorter while it was read"
-                                         : task.path);
+                              errno == 0 ? "the file became shorter while it was read" : task.path);
                 ready = false;
             }
             break;
@@ -245,9 +239,8 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
         case Op::copy: {
             x.method = "PUT";
             x.payload_hash = std::string(empty_sha256);
-            x.headers.emplace_back("x-amz-copy-source",
-                                   "/" + task.source_bucket + "/" +
-                                       uri_encode(task.source_key, true));
+            x.headers.emplace_back("x-amz-copy-source", "/" + task.source_bucket + "/" +
+                                                            uri_encode(task.source_key, true));
             if (task.ranged) {
                 x.headers.emplace_back("x-amz-copy-source-range",
                                        range_text(task.range_start, task.range_length));
@@ -262,6 +255,10 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
     if (own && ::close(fd) != 0 && result.ok && task.op == Op::get) {
         local_failure(result, errno, task.path);
     }
+    // The file a GET created (O_EXCL: no one else's) is removed when the GET failed, so that
+    // no empty or partial file is left that looks like the object; a file that existed
+    // (create=False) stays.
+    if (own && task.op == Op::get && task.create && !result.ok) ::unlink(task.path.c_str());
 }
 
 void Batch::attempt_loop(Connection& connection, Exchange& x, Task& task, Result& result) {
@@ -280,7 +277,8 @@ void Batch::attempt_loop(Connection& connection, Exchange& x, Task& task, Result
                 reported = this_attempt;
             }
         };
-        connection.perform(engine_.endpoint(), engine_.credentials(), task.region, x, watch.cancel, on_bytes);
+        connection.perform(engine_.endpoint(), engine_.credentials(), task.region, x, watch.cancel,
+                           on_bytes);
         result.reported = reported;
         result.status = x.status;
         result.bytes = x.received;
@@ -292,8 +290,8 @@ void Batch::attempt_loop(Connection& connection, Exchange& x, Task& task, Result
                 result.ok = true;
                 const std::string* etag = x.reply_header("etag");
                 result.etag = task.op == Op::copy ? xml_text(x.reply_body, "ETag")
-                              : etag                ? *etag
-                                                    : std::string();
+                              : etag              ? *etag
+                                                  : std::string();
                 result.md5 = x.md5_hex;
                 if (const std::string* range = x.reply_header("content-range")) {
                     const auto slash = range->rfind('/');
@@ -326,8 +324,8 @@ void Batch::attempt_loop(Connection& connection, Exchange& x, Task& task, Result
                     result.message = x.reply_body.substr(0, 512);
                     transient = x.status >= 500;
                 } else {
-                    transient = std::find(policy.codes.begin(), policy.codes.end(),
-                                          result.code) != policy.codes.end();
+                    transient = std::find(policy.codes.begin(), policy.codes.end(), result.code) !=
+                                policy.codes.end();
                 }
                 break;
             }

@@ -28,7 +28,7 @@ struct RetryPolicy {
     std::vector<std::string> codes;
 };
 
-enum class Op { get, put, copy };
+enum class Op : std::uint8_t { get, put, copy };
 
 struct Task {
     Op op = Op::get;
@@ -38,7 +38,7 @@ struct Task {
     Pairs headers;
     Pairs query;
     // GET: where the bytes go.  PUT: where they come from.
-    std::string path;  // opened by the task (GET: created, O_EXCL, mode; PUT: read)
+    std::string path;    // opened by the task (GET: created, O_EXCL, mode; PUT: read)
     bool create = true;  // GET into path: false opens a file that exists (never a link)
     int mode = 0666;
     int fd = -1;
@@ -63,9 +63,9 @@ struct Result {
     bool ok = false;
     long status = 0;
     std::string etag;
-    std::int64_t bytes = 0;      // body bytes of the last attempt
-    std::int64_t total = -1;     // a GET: the object's size, when the reply says it
-    std::int64_t reported = 0;   // bytes counted in the progress
+    std::int64_t bytes = 0;     // body bytes of the last attempt
+    std::int64_t total = -1;    // a GET: the object's size, when the reply says it
+    std::int64_t reported = 0;  // bytes counted in the progress
     int attempts = 0;
     std::string md5;
     // when not ok
@@ -108,7 +108,7 @@ public:
 private:
     void work();
     void run_one(Connection& connection, Task& task, Result& result);
-    void attempt_loop(Connection& connection, Exchange& exchange, Task& task, Result& result);
+    void attempt_loop(Connection& connection, Exchange& x, Task& task, Result& result);
 
     Engine& engine_;
     std::vector<Task>& tasks_;

@@ -20,7 +20,9 @@ from typing import Any, Callable, Optional, Union
 
 from minio import Minio
 from minio.commonconfig import CopySource
+from minio.datatypes import Part
 
+from quorvex import engine as engines
 from quorvex._progress import Progress, ProgressArg, check_progress
 from quorvex.config import ClientSettings, EnvConfig
 from quorvex.digests import clean_etag, metadata_md5
@@ -28,9 +30,10 @@ from quorvex.errors import TransferError, missing_bucket
 from quorvex.path_algebra import StorePathMixin
 from quorvex.plans import Remote, check_workers, object_or_listing, remove_keys, run_waves
 from quorvex.retrying import retry
-from quorvex.sizes import (CHUNK, DEFAULT_WORKERS, SINGLE_COPY_LIMIT,
+from quorvex.sizes import (CHUNK, COPY_PART_SIZE, DEFAULT_WORKERS, SINGLE_COPY_LIMIT,
                            SINGLE_FILE_PARTS_IN_FLIGHT)
-from quorvex.streams import ObjectReader, ObjectWriter, stat_object
+from quorvex.streams import (ObjectReader, ObjectWriter, _abort_upload, _complete_upload,
+                             _create_upload, stat_object)
 
 __all__ = ["CopyingMixin"]
 
@@ -60,6 +63,43 @@ def _copy_on_server(client: Minio, bucket: str, remote: Remote, target_bucket: s
     # of its own: it is sent again with the content type.
     stat = stat_object(client, bucket, remote.key)
     client.copy_object(target_bucket, target_key, source, metadata=_kept_metadata(stat))
+
+
+def _engine_copy(engine: Any, client: Minio, bucket: str, remote: Remote, target_bucket: str,
+                 target_key: str, workers: int) -> None:
+    """``remote`` copied by the store to ``target_key``, its requests sent by the engine:
+    one copy request, or above the single-copy limit a multipart upload of part copies
+    (``workers`` at once) that is sent the metadata again."""
+    region = engines.region_of(client, target_bucket)
+    base = {"op": "copy", "bucket": target_bucket, "key": target_key, "region": region,
+            "source_bucket": bucket, "source_key": remote.key}
+    if remote.size <= SINGLE_COPY_LIMIT:
+        result = engines.run(engine, [base], 1)[0]
+        if not result["ok"]:
+            raise engines.error_of(result, client, bucket, remote.key)
+        return
+    stat = stat_object(client, bucket, remote.key)
+    upload_id = _create_upload(client, target_bucket, target_key,
+                               {name: str(value) for name, value in _kept_metadata(stat).items()})
+    try:
+        parts = [(start, min(COPY_PART_SIZE, remote.size - start))
+                 for start in range(0, remote.size, COPY_PART_SIZE)]
+        results = engines.run(engine, [
+            {**base, "range": part, "upload_id": upload_id, "part_number": number,
+             "if_match": f'"{remote.etag}"'}
+            for number, part in enumerate(parts, 1)], workers, stop_on_failure=True)
+        failure = engines.first_failure(results)
+        if failure is not None:
+            raise engines.error_of(failure, client, bucket, remote.key)
+        _complete_upload(client, target_bucket, target_key, upload_id,
+                         [Part(number, clean_etag(result["etag"]))
+                          for number, result in enumerate(results, 1)])
+    except BaseException:
+        try:
+            _abort_upload(client, target_bucket, target_key, upload_id)
+        except Exception:  # noqa: BLE001 - the failure being raised is the one to report
+            pass  # abort_uploads() finds it later
+        raise
 
 
 @retry()
@@ -195,9 +235,15 @@ class CopyingMixin(StorePathMixin):
         if not same_bucket and not _bucket_exists(target_client, target_bucket):
             raise missing_bucket(target_bucket)
 
+        engine = engines.engine_for(client) if server_side else None
+
         def copy_one(parts_in_flight: int) -> CopyOne:
             def run(source: Remote, destination: str, meter: Progress) -> None:
-                if server_side:
+                if engine is not None:
+                    _engine_copy(engine, client, bucket, source, target_bucket, destination,
+                                 parts_in_flight)
+                    meter.advance(source.size)
+                elif server_side:
                     _copy_on_server(client, bucket, source, target_bucket, destination)
                     meter.advance(source.size)
                 else:

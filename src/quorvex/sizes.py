@@ -9,7 +9,7 @@ single large file has :data:`SINGLE_FILE_PARTS_IN_FLIGHT` parts in flight at onc
 
 from __future__ import annotations
 
-__all__ = ["CHUNK", "DEFAULT_WORKERS", "DELETE_BATCH", "MAX_PARTS", "PART_SIZE",
+__all__ = ["CHUNK", "COPY_PART_SIZE", "DEFAULT_WORKERS", "DELETE_BATCH", "MAX_PARTS", "PART_SIZE",
            "PARTS_IN_FLIGHT", "READ_BUFFER", "SINGLE_COPY_LIMIT",
            "SINGLE_FILE_PARTS_IN_FLIGHT"]
 
@@ -33,3 +33,6 @@ DELETE_BATCH = 1000
 #: The largest object one server-side copy request may copy (larger ones are copied in
 #: parts).
 SINGLE_COPY_LIMIT = 5 * 1024 * 1024 * 1024
+#: The parts of a server-side copy above SINGLE_COPY_LIMIT (at most MAX_PARTS of them
+#: cover the largest object a store takes, 5 TiB).
+COPY_PART_SIZE = 512 * 1024 * 1024
