@@ -122,6 +122,14 @@ def print_table(title: str, header: Sequence[str], rows: Sequence[Sequence[str]]
 # -- the machine --------------------------------------------------------------------------
 
 
+def print_targets(title: str, targets: Sequence[dict[str, Any]]) -> None:
+    """A section's targets (``what``, ``shown``, ``met``), each with its verdict."""
+    met = sum(1 for t in targets if t["met"])
+    print_table(title, ["target", "measured", "verdict"],
+                [[t["what"], t["shown"], "met" if t["met"] else "MISSED"] for t in targets],
+                note=f"{met} of {len(targets)} targets met.")
+
+
 def machine_info() -> dict[str, Any]:
     info: dict[str, Any] = {
         "python": sys.version.split()[0],

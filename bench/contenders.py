@@ -615,12 +615,7 @@ def report(section: common.Section) -> None:
         ["job", "latency", "contender", "wall median [min-max]", "MiB/s", "client CPU/GiB",
          "client CPU/request", "requests", "server CPU"], rows,
         note="\n".join(section.notes))
-    met = sum(1 for t in section.targets if t["met"])
-    common.print_table("Targets of quorvex engine (ratio: best other / quorvex engine)",
-                       ["target", "measured", "verdict"],
-                       [[t["what"], t["shown"], "met" if t["met"] else "MISSED"]
-                        for t in section.targets],
-                       note=f"{met} of {len(section.targets)} targets met.")
+    common.print_targets("Targets of quorvex engine (ratio: best other / quorvex engine)", section.targets)
 
 
 def main(argv: Optional[list[str]] = None) -> int:

@@ -470,11 +470,7 @@ def report(section: common.Section) -> None:
                      common.fmt_time(row["time"]["median"]), extra])
     common.print_table("Transfers (median time; time / the module's time, or requests)",
                        ["job", "latency", "contender", "median", "vs module / notes"], rows)
-    met = sum(1 for t in section.targets if t["met"])
-    common.print_table("Transfer targets", ["target", "measured", "verdict"],
-                       [[t["what"], t["shown"], "met" if t["met"] else "MISSED"]
-                        for t in section.targets],
-                       note=f"{met} of {len(section.targets)} targets met.")
+    common.print_targets("Transfer targets", section.targets)
 
 
 def main(argv: Optional[list[str]] = None) -> int:
