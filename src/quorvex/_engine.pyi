@@ -39,20 +39,24 @@ class Engine:
         pauses: Sequence[float] = (),
         retried_codes: Iterable[str] = (),
         progress: Callable[[int, list[int]], object] | None = None,
+        on_done: Callable[[list[tuple[int, dict[str, Any]]]], object] | None = None,
+        stop_on_failure: bool = False,
     ) -> list[dict[str, Any]]:
         """Runs the GET, PUT and copy tasks on up to ``workers`` threads; one result each.
 
         Each request is tried ``len(pauses) + 1`` times at most, sleeping ``pauses[n]``
         before attempt ``n + 2``, when it fails in a transient way (an S3 error code in
         ``retried_codes``, a reply >= 500 without one, a refused, dropped or timed-out
-        connection, a cut reply).  ``progress(bytes_moved, finished_indexes)`` is called
-        from the calling thread about every 50 ms while something changed; an exception it
-        raises cancels the batch and is raised here, as is ``KeyboardInterrupt``.  Errors of
-        the store never raise: each result dict has ``ok``, ``status``, ``etag``,
-        ``bytes``, ``total``, ``reported``, ``attempts``, ``md5``, ``kind``, ``code``,
-        ``message``, ``resource``, ``request_id``, ``host_id``, ``errno`` and ``curl_code``.
-        ``TypeError``, ``ValueError`` or ``KeyError`` for a malformed task, before any
-        request.
+        connection, a cut reply).  ``progress(bytes_moved, finished_indexes)`` and
+        ``on_done([(index, result), ...])`` (the tasks finished since) are called from the
+        calling thread about every 50 ms while something changed; an exception either raises
+        cancels the batch and is raised here, as is ``KeyboardInterrupt``.  With
+        ``stop_on_failure`` the first task that fails cancels those not yet finished (their
+        kind is ``"cancelled"``). Errors of the store never raise: each result dict has
+        ``ok``, ``status``, ``etag``, ``bytes``, ``total``, ``reported``, ``attempts``,
+        ``md5``, ``kind``, ``code``, ``message``, ``resource``, ``request_id``, ``host_id``,
+        ``errno`` and ``curl_code``. ``TypeError``, ``ValueError`` or ``KeyError`` for a
+        malformed task, before any request.
         """
 
 def sign(
