@@ -96,6 +96,10 @@ def fmt_bytes(n: float) -> str:
     return f"{n / 1024:.0f} KiB"
 
 
+def fmt_spread_bytes(s: Spread) -> str:
+    return f"{fmt_bytes(s.median)} [{fmt_bytes(s.low)}-{fmt_bytes(s.high)}]"
+
+
 def print_table(title: str, header: Sequence[str], rows: Sequence[Sequence[str]],
                 note: str = "") -> None:
     widths = [len(h) for h in header]

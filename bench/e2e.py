@@ -16,6 +16,7 @@ untimed pass).
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import datetime
 import io
 import json
@@ -28,7 +29,7 @@ import tempfile
 import time
 import urllib.request
 from dataclasses import dataclass, field
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Iterator, Optional
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
@@ -87,10 +88,23 @@ class Server:
 
     def requests(self) -> tuple[int, float]:
         """How many S3 requests the server has answered so far, and in how many seconds."""
-        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-        with opener.open(self.url + "/__bench__/requests", timeout=30) as reply:
-            totals = json.loads(reply.read())
-        return int(totals["requests"]), float(totals["seconds"])
+        return server_requests(self.url)
+
+    @contextlib.contextmanager
+    def bucket(self, name: str) -> Iterator[Any]:
+        """A minio client of this server with the bucket ``name`` made; the bucket and
+        every object in it are removed on exit."""
+        from minio import Minio
+
+        client = Minio(self.endpoint, access_key=self.access_key,
+                       secret_key=self.secret_key, secure=False)
+        client.make_bucket(name)
+        try:
+            yield client
+        finally:
+            for obj in list(client.list_objects(name, recursive=True)):
+                client.remove_object(name, obj.object_name)
+            client.remove_bucket(name)
 
     def env(self, bucket: str) -> dict[str, str]:
         return {
@@ -106,6 +120,15 @@ class Server:
             "NO_PROXY": "127.0.0.1,localhost",
             "no_proxy": "127.0.0.1,localhost",
         }
+
+
+def server_requests(url: str) -> tuple[int, float]:
+    """The request count and answering time of the benchmark's store at ``url``; usable
+    from any process (the query itself is not counted)."""
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    with opener.open(url + "/__bench__/requests", timeout=30) as reply:
+        totals = json.loads(reply.read())
+    return int(totals["requests"]), float(totals["seconds"])
 
 
 # -- the contenders -----------------------------------------------------------------------

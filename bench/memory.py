@@ -122,30 +122,20 @@ def run(quick: bool) -> common.Section:
     repeats = 1 if quick else 3
     section = common.Section("memory")
     bucket = f"quorvex-bench-mem-{os.getpid()}"
-    with Server() as server:
+    with Server() as server, server.bucket(bucket) as client:
         env = server.env(bucket)
-        from minio import Minio
-
-        client = Minio(server.endpoint, access_key=server.access_key,
-                       secret_key=server.secret_key, secure=False)
-        client.make_bucket(bucket)
-        try:
-            read_key = "mem/read.bin"
-            blob = os.urandom(size)
-            client.put_object(bucket, read_key, io.BytesIO(blob), len(blob))
-            del blob
-            results: dict[tuple[str, str], list[dict[str, Any]]] = {
-                (op, impl): [] for op in OPS for impl in IMPLS}
-            for round_index in range(repeats):
-                for op in OPS:
-                    order = IMPLS if round_index % 2 == 0 else tuple(reversed(IMPLS))
-                    for impl in order:
-                        key = read_key if op == "read" else f"mem/write-{impl}.bin"
-                        results[op, impl].append(spawn(env, op, impl, key, size))
-        finally:
-            for obj in list(client.list_objects(bucket, recursive=True)):
-                client.remove_object(bucket, obj.object_name)
-            client.remove_bucket(bucket)
+        read_key = "mem/read.bin"
+        blob = os.urandom(size)
+        client.put_object(bucket, read_key, io.BytesIO(blob), len(blob))
+        del blob
+        results: dict[tuple[str, str], list[dict[str, Any]]] = {
+            (op, impl): [] for op in OPS for impl in IMPLS}
+        for round_index in range(repeats):
+            for op in OPS:
+                order = IMPLS if round_index % 2 == 0 else tuple(reversed(IMPLS))
+                for impl in order:
+                    key = read_key if op == "read" else f"mem/write-{impl}.bin"
+                    results[op, impl].append(spawn(env, op, impl, key, size))
     for op in OPS:
         row: dict[str, Any] = {"name": f"{op} ({size // MIB} MiB)", "size": size}
         for impl in IMPLS:
@@ -170,8 +160,8 @@ def report(section: common.Section) -> None:
         extra = common.Spread(**row["module - sdk"])
         rows.append([
             row["name"],
-            _fmt(common.Spread(**row["module"])),
-            _fmt(common.Spread(**row["sdk"])),
+            common.fmt_spread_bytes(common.Spread(**row["module"])),
+            common.fmt_spread_bytes(common.Spread(**row["sdk"])),
             f"{common.fmt_bytes(extra.median)} [{common.fmt_bytes(extra.low)} to "
             f"{common.fmt_bytes(extra.high)}]",
             "< 1 MiB " + ("met" if extra.median < TOLERANCE else "MISSED"),
@@ -181,10 +171,6 @@ def report(section: common.Section) -> None:
         ["call", "module", "sdk", "module - sdk", "target"], rows,
         note=f"measured as {section.rows[0]['method']}; a read's figure includes the "
              "bytes it returns.")
-
-
-def _fmt(s: common.Spread) -> str:
-    return f"{common.fmt_bytes(s.median)} [{common.fmt_bytes(s.low)}-{common.fmt_bytes(s.high)}]"
 
 
 def main(argv: Optional[list[str]] = None) -> int:

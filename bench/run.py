@@ -1,6 +1,8 @@
 """The benchmark suite of quorvex.minio.path: one command for all its sections.
 
-    python bench/run.py [--quick] [--json out.json] [--only micro,e2e,memory,providers,walk,transfer]
+    python bench/run.py [--quick] [--json out.json]
+                        [--only micro,e2e,memory,providers,walk,transfer,frames,
+                                contenders]
 
 1. micro  -- each member's own cost against an in-process fake client, next to a
              pure-Python twin of the class (bench/twin.py);
@@ -10,7 +12,12 @@
 4. providers -- the default providers' per-call costs (client, settings lookup), before and now;
 5. walk   -- walk, rglob, scandir and du over 10,000 objects against s3fs and cloudpathlib;
 6. transfer -- trees up and down, streaming open(), copies and resumed uploads, with and
-             without a delay of 10 ms each way, against s3fs and cloudpathlib.
+             without a delay of 10 ms each way, against s3fs and cloudpathlib;
+7. frames -- pandas read_csv and read_parquet of ~100 MiB objects through quorvex:// and
+             through s3fs, with time, peak memory and requests;
+8. contenders -- upload_from and download_to, through the transfer engine and through the
+             Python path, against obstore, s5cmd, boto3 (CRT and classic transfer
+             managers) and s3fs on a local SeaweedFS: wall time, client and server CPU.
 
 Each section runs in a fresh process and prints its table; the runner then prints every
 target with its verdict and, with --json, writes all figures to one file.  The exit status
@@ -35,7 +42,8 @@ if HERE not in sys.path:
 
 import common  # noqa: E402
 
-SECTIONS = ("micro", "e2e", "memory", "providers", "walk", "transfer")
+SECTIONS = ("micro", "e2e", "memory", "providers", "walk", "transfer", "frames",
+            "contenders")
 
 
 def run_section(name: str, quick: bool) -> dict[str, Any]:
@@ -64,9 +72,9 @@ def print_targets(results: dict[str, Any]) -> None:
                 shown = target["shown"]
             elif name == "memory":
                 shown = f"{common.fmt_bytes(measured)} (goal < {common.fmt_bytes(target['goal'])})"
-            elif name == "walk" and "requests" in target["what"]:
+            elif name in ("walk", "frames") and "requests" in target["what"]:
                 shown = f"{measured} requests (goal <= {target['goal']})"
-            elif name == "walk":
+            elif name in ("walk", "frames"):
                 shown = f"{measured:.2f}x (goal > {target['goal']:.2f}x)"
             elif name == "e2e" and "3%" in target["what"]:
                 shown = f"{measured:.3f}x (goal <= {target['goal']:.2f}x)"

@@ -15,11 +15,13 @@ info() of every file) is timed once, in the untimed pass's place: at full size e
 calls takes minutes.
 
 Contenders run in rotating order round after round.  The server counts the requests each
-contender makes for one job, in a separate, untimed pass.
+contender makes for one job, in a separate, untimed pass.  ``--job NAME`` runs one job only
+(``python bench/walk.py --job 'scandir(recursive=True)'``), on the same tree.
 """
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 import time
@@ -181,7 +183,7 @@ def _sample(fn: Callable[[], Any]) -> Callable[[], float]:
     return sample
 
 
-def run(quick: bool) -> common.Section:
+def run(quick: bool, only: Optional[str] = None) -> common.Section:
     s = QUICK if quick else FULL
     section = common.Section("walk")
     bucket = f"quorvex-bench-walk-{os.getpid()}"
@@ -193,7 +195,12 @@ def run(quick: bool) -> common.Section:
             try:
                 w.put_many([f"{TREE}/p{i:02d}/k{j:04d}" for i in range(s.prefixes)
                             for j in range(s.per_prefix)])
-                for job in build_jobs(w, s):
+                jobs = build_jobs(w, s)
+                if only is not None:
+                    jobs = [job for job in jobs if job.name == only]
+                    if not jobs:
+                        raise SystemExit(f"no job named {only!r}")
+                for job in jobs:
                     section.rows.append(measure(w, job, s, total))
                     print(f"  measured {job.name}", file=sys.stderr, flush=True)
             finally:
@@ -244,7 +251,11 @@ def report(section: common.Section) -> None:
 
 
 def main(argv: Optional[list[str]] = None) -> int:
-    return common.section_main(__doc__, run, report, argv)
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--job", help="run only the job of this name, e.g. "
+                                      "'scandir(recursive=True)'")
+    known, rest = parser.parse_known_args(argv)
+    return common.section_main(__doc__, lambda quick: run(quick, known.job), report, rest)
 
 
 if __name__ == "__main__":

@@ -22,7 +22,7 @@ from quorvex.digests import local_matches, sdk_part_size
 from quorvex.errors import TransferError, UnexpectedReplyError
 from quorvex.plans import Remote, run_tasks
 from quorvex.plans import check_workers as _check_workers
-from quorvex.sizes import PART_SIZE
+from quorvex.sizes import PART_SIZE, READ_BUFFER
 from quorvex.streams import ObjectChangedError, ObjectReader, ObjectWriter
 from quorvex.transfers import _local_plan, _walk_files
 from quorvex.uploads import UploadsMixin
@@ -37,6 +37,11 @@ class Reply(io.BytesIO):
         if content_range is not None:
             self.headers["Content-Range"] = content_range
         self.released = False
+        self.asked: list[int] = []  # the sizes each readinto asked for
+
+    def readinto(self, buffer: Any) -> int:
+        self.asked.append(len(buffer))
+        return super().readinto(buffer)
 
     def release_conn(self) -> None:
         self.released = True
@@ -170,6 +175,18 @@ def test_reader_resumes_a_cut_reply_and_notices_a_new_version(monkeypatch: Any) 
     client.objects["k"] = b"new"
     with pytest.raises(ObjectChangedError):
         reader.read(10)
+
+
+def test_a_large_read_asks_the_reply_for_a_buffer_at_a_time() -> None:
+    # urllib3 reads into a temporary of the size asked and copies it: a read(n) of tens of
+    # MiB (pyarrow reads whole column chunks) asked at once would hold twice n.
+    client = MemoryClient()
+    client.objects["k"] = data = bytes(range(256)) * (3 * READ_BUFFER // 256 + 7)
+    reader = io.BufferedReader(ObjectReader(client, "bkt", "k", len(data), client.etag("k")),
+                               buffer_size=READ_BUFFER)
+    reader.seek(5)
+    assert reader.read(len(data)) == data[5:]
+    assert client.gets == 1 and max(client.replies[0].asked) <= READ_BUFFER
 
 
 def test_reader_checks_where_a_ranged_reply_starts(monkeypatch: Any) -> None:

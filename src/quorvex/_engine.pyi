@@ -47,16 +47,18 @@ class Engine:
         Each request is tried ``len(pauses) + 1`` times at most, sleeping ``pauses[n]``
         before attempt ``n + 2``, when it fails in a transient way (an S3 error code in
         ``retried_codes``, a reply >= 500 without one, a refused, dropped or timed-out
-        connection, a cut reply).  ``progress(bytes_moved, finished_indexes)`` and
-        ``on_done([(index, result), ...])`` (the tasks finished since) are called from the
-        calling thread about every 50 ms while something changed; an exception either raises
-        cancels the batch and is raised here, as is ``KeyboardInterrupt``.  With
-        ``stop_on_failure`` the first task that fails cancels those not yet finished (their
-        kind is ``"cancelled"``). Errors of the store never raise: each result dict has
-        ``ok``, ``status``, ``etag``, ``bytes``, ``total``, ``reported``, ``attempts``,
-        ``md5``, ``kind``, ``code``, ``message``, ``resource``, ``request_id``, ``host_id``,
-        ``errno`` and ``curl_code``. ``TypeError``, ``ValueError`` or ``KeyError`` for a
-        malformed task, before any request.
+        connection, a cut reply).  ``progress(bytes_moved, finished_indexes)`` is called
+        from the calling thread about every 50 ms while something changed; an exception it
+        raises cancels the batch and is raised here, as is ``KeyboardInterrupt``.
+        ``on_done([(index, result), ...])`` hears, from the same thread and as often, of
+        the tasks finished since, with their results (an exception it raises does the
+        same).  With ``stop_on_failure``, the first task that fails cancels every one not
+        finished (their results say ``kind == "cancelled"``).  Errors of
+        the store never raise: each result dict has ``ok``, ``status``, ``etag``,
+        ``bytes``, ``total``, ``reported``, ``attempts``, ``md5``, ``kind``, ``code``,
+        ``message``, ``resource``, ``request_id``, ``host_id``, ``errno`` and ``curl_code``.
+        ``TypeError``, ``ValueError`` or ``KeyError`` for a malformed task, before any
+        request.
         """
 
 def sign(
@@ -76,5 +78,6 @@ def sign(
     """The AWS Signature V4 of one request: ``(target, authorization)``.
 
     ``target`` is the encoded path and query as sent; ``authorization`` the value of the
-    ``Authorization`` header for ``headers`` (every one of them signed).
+    ``Authorization`` header for ``headers`` together with the ``host``, ``x-amz-date`` and
+    ``x-amz-content-sha256`` headers the engine adds itself, as a request sends them.
     """

@@ -135,11 +135,9 @@ def _release(response: Any) -> None:
 class ObjectReader(io.RawIOBase):
     """The bytes of one version of one object, read with GETs from any position.
 
-    Through the transfer engine, each read is a ranged GET pinned to the version (If-Match):
-    one of at least the size asked for goes straight into the caller's buffer; a smaller
-    one fills a window read ahead, which doubles (up to a part) while reads go on in order.
-    A store or proxy that answers a range with the whole object sends the reader back to
-    the SDK's path, which skips what lies before the position.
+    Reads stay on the SDK's path: one GET from the position streams while reads go on in
+    order, where ranged GETs of a window each (measured against pandas on moto) cost more
+    requests and time than they save.
     """
 
     def __init__(self, client: Minio, bucket: str, key: str, size: int,
@@ -152,11 +150,6 @@ class ObjectReader(io.RawIOBase):
         self._bucket = bucket
         self._position = 0
         self._response: Any = None
-        self._engine = engines.engine_for(client)
-        self._region = engines.region_of(client, bucket) if self._engine is not None else ""
-        self._window = bytearray()
-        self._window_start = 0
-        self._ahead = READ_BUFFER
 
     def readable(self) -> bool:
         return True
@@ -182,8 +175,6 @@ class ObjectReader(io.RawIOBase):
             raise ValueError(f"negative seek position {position}")
         if position != self._position:
             self._drop_response()
-            if not self._window_start <= position < self._window_start + len(self._window):
-                self._ahead = READ_BUFFER  # not reading in order: no more than a buffer
             self._position = position
         return position
 
@@ -193,17 +184,17 @@ class ObjectReader(io.RawIOBase):
         wanted = min(len(view), self.size - self._position)
         if wanted <= 0:
             return 0
-        if self._engine is not None:
-            count = self._engine_readinto(view, wanted)
-            if count is not None:
-                return count
         failures = 0
         while True:
             if self._response is None:
                 self._response = _get_pinned(self._client, self._bucket, self.name,
                                              self._position, self.etag, self.size)
             try:
-                count = self._response.readinto(view[:wanted])
+                # At most a buffer's worth from the reply per call: urllib3's readinto
+                # reads into a temporary bytes object of the size asked and then copies
+                # it, so one large read(n) -- pyarrow asks for whole column chunks, tens
+                # of MiB -- would hold about twice n.  A raw stream may read short.
+                count = self._response.readinto(view[:min(wanted, READ_BUFFER)])
                 if not count:
                     raise ConnectionError(f"the reply for '{self.name}' ended at byte "
                                           f"{self._position} of {self.size}")
@@ -215,50 +206,6 @@ class ObjectReader(io.RawIOBase):
                 continue
             self._position += count
             return int(count)
-
-    def _engine_readinto(self, view: memoryview, wanted: int) -> Optional[int]:
-        # None sends this read, and every later one, to the SDK's path.
-        offset = self._position - self._window_start
-        if 0 <= offset < len(self._window):
-            count = min(wanted, len(self._window) - offset)
-            view[:count] = memoryview(self._window)[offset:offset + count]
-            self._position += count
-            return count
-        if wanted >= self._ahead:
-            if not self._fetch(view[:wanted], wanted):  # straight into the caller's buffer
-                return None
-            self._position += wanted
-            return wanted
-        length = min(self._ahead, self.size - self._position)
-        window = self._window if len(self._window) == length else bytearray(length)
-        self._window = bytearray()  # empty while it fills: a failure leaves nothing stale
-        if not self._fetch(window, length):
-            return None
-        self._window, self._window_start = window, self._position
-        self._ahead = min(2 * self._ahead, PART_SIZE)
-        return self._engine_readinto(view, wanted)
-
-    def _fetch(self, target: Any, length: int) -> bool:
-        # The next ``length`` bytes into ``target``; False where the reply ignored the range.
-        assert self._engine is not None
-        result = engines.run(self._engine, [{
-            "op": "get", "bucket": self._bucket, "key": self.name, "region": self._region,
-            "buffer": target, "range": (self._position, length),
-            "if_match": f'"{self.etag}"'}], 1)[0]
-        where = f"'{self.name}' in bucket '{self._bucket}'"
-        if not result["ok"]:
-            if result["kind"] == "reply":
-                self._engine = None
-                return False
-            error = engines.error_of(result, self._client, self._bucket, self.name)
-            if result["code"] == "PreconditionFailed" or isinstance(error, FileNotFoundError):
-                raise ObjectChangedError(f"{where} was replaced or removed while it was open "
-                                         f"for reading") from error
-            raise error
-        if result["total"] is not None and result["total"] != self.size:
-            raise ObjectChangedError(f"{where} was replaced while it was open for reading "
-                                     f"(its size {self.size} became {result['total']})")
-        return True
 
     def readall(self) -> bytes:
         chunks = bytearray()
