@@ -10,7 +10,7 @@ single large file has :data:`SINGLE_FILE_PARTS_IN_FLIGHT` parts in flight at onc
 from __future__ import annotations
 
 __all__ = ["CHUNK", "COPY_PART_SIZE", "DEFAULT_WORKERS", "DELETE_BATCH", "MAX_PARTS", "PART_SIZE",
-           "PARTS_IN_FLIGHT", "READ_BUFFER", "SINGLE_COPY_LIMIT",
+           "PARTS_IN_FLIGHT", "RANGE_LIMIT", "READ_BUFFER", "SINGLE_COPY_LIMIT",
            "SINGLE_FILE_PARTS_IN_FLIGHT"]
 
 #: Parts of a multipart upload by the toolbox's writer.  Objects up to one part go as a
@@ -23,6 +23,9 @@ MAX_PARTS = 10_000
 PARTS_IN_FLIGHT = 2
 #: Parts in flight for a single large file of ``upload_from`` (a tree has its files).
 SINGLE_FILE_PARTS_IN_FLIGHT = 4
+#: The longest ranged GET of a download through the transfer engine: a large object is
+#: fetched in one range per worker, each between PART_SIZE and this.
+RANGE_LIMIT = 64 * 1024 * 1024
 #: The buffer of a reader from ``open("rb")``, and the block of a download.
 READ_BUFFER = 1024 * 1024
 CHUNK = 1024 * 1024

@@ -33,7 +33,7 @@ from quorvex.plans import (LocalPath, Remote, check_flag, check_folders, check_k
                            check_local, check_workers, list_below, object_or_listing,
                            remove_keys, run_tasks, stat_or_none, stat_remote)
 from quorvex.retrying import retry
-from quorvex.sizes import (CHUNK, DEFAULT_WORKERS, MAX_PARTS, PART_SIZE,
+from quorvex.sizes import (CHUNK, DEFAULT_WORKERS, MAX_PARTS, PART_SIZE, RANGE_LIMIT,
                            SINGLE_FILE_PARTS_IN_FLIGHT)
 from quorvex.streams import ObjectWriter, _abort_upload, _complete_upload, _create_upload
 
@@ -177,10 +177,18 @@ def _upload_one(client: Minio, bucket: str, key: str, source: Path,
 # soon as its last request is done.  The first failure cancels what has not finished; the
 # files it leaves unfinished are cleaned up (temporary files removed, uploads aborted).
 
-def _cut(size: int) -> list[tuple[int, int]]:
-    """The (start, length) parts of PART_SIZE that ``size`` bytes go in (one when empty)."""
-    return [(start, min(PART_SIZE, size - start)) for start in range(0, size, PART_SIZE)] \
-        or [(0, 0)]
+def _cut(size: int, part: int = PART_SIZE) -> list[tuple[int, int]]:
+    """The (start, length) parts of ``part`` bytes that ``size`` bytes go in (one when
+    empty)."""
+    return [(start, min(part, size - start)) for start in range(0, size, part)] or [(0, 0)]
+
+
+def _download_range(size: int, workers: int) -> int:
+    """The ranges a large object is fetched in: one per worker, of whole MiB, at least
+    PART_SIZE and at most RANGE_LIMIT (fewer requests, and each store lookup pays for more
+    bytes; a failed range is fetched again whole, so it stays bounded)."""
+    share = -(-size // max(1, workers))
+    return min(RANGE_LIMIT, max(PART_SIZE, -(-share >> 20) << 20))
 
 
 class _Job:
@@ -327,7 +335,7 @@ def _engine_download(engine: Any, client: Minio, bucket: str,
             # The file is made here (O_EXCL: never over a link planted under its name), and
             # its parts written into it at their offsets.
             os.close(os.open(job.temporary, os.O_CREAT | os.O_EXCL | os.O_WRONLY, _FILE_MODE))
-            for start, length in _cut(remote.size):
+            for start, length in _cut(remote.size, _download_range(remote.size, workers)):
                 job.tasks.append(len(tasks))
                 tasks.append({**base, "create": False, "offset": start,
                               "range": (start, length), "if_match": f'"{remote.etag}"'})
