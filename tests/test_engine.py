@@ -489,6 +489,92 @@ def test_replies_that_do_not_answer_the_range_write_nothing(proxied: Any, tmp_pa
 # -- TLS ----------------------------------------------------------------------------------
 
 
+def read_stream(stream: Any, chunk: int = 65_536) -> tuple[bytes, int]:
+    """Everything a stream gives, and the count that ended it (0 done, -1 failed)."""
+    got, scratch = bytearray(), bytearray(chunk)
+    while (count := stream.readinto(scratch)) > 0:
+        got += scratch[:count]
+    return bytes(got), count
+
+
+def test_a_stream_reads_as_the_bytes_come(proxied: Any) -> None:
+    s3, proxy, engine = proxied
+    data = os.urandom(3 * MIB + 5)
+    s3.client.put_object(s3.bucket, "obj", _Bytes(data), len(data))
+    etag = f'"{s3.client.stat_object(s3.bucket, "obj").etag}"'
+    # A read-ahead far smaller than the object: the ring wraps, the GET waits for the reader.
+    stream = engine.stream(s3.bucket, "obj", REGION, if_match=etag, md5=True, capacity=70_001)
+    assert read_stream(stream) == (data, 0)
+    assert stream.result()["md5"] == hashlib.md5(data).hexdigest()
+    start = MIB + 1
+    ranged = engine.stream(s3.bucket, "obj", REGION, start=start, length=len(data) - start)
+    assert read_stream(ranged, 4099) == (data[start:], 0)
+
+    # A failure before the body is retried; after bytes have come, it ends the stream.
+    proxy.rule = on_first(1, "GET", BUSY)
+    retried = engine.stream(s3.bucket, "obj", REGION, pauses=(0.0,), retried_codes=["SlowDown"])
+    assert read_stream(retried) == (data, 0) and retried.result()["attempts"] == 2
+    proxy.rule = on_first(1, "GET", ("truncate", 1000))
+    cut = engine.stream(s3.bucket, "obj", REGION, pauses=(0.0, 0.0))
+    assert read_stream(cut) == (data[:1000], -1)
+    assert (cut.result()["kind"], cut.result()["attempts"]) == ("transport", 1)
+
+    replaced = engine.stream(s3.bucket, "obj", REGION, if_match='"0123"')
+    assert read_stream(replaced) == (b"", -1)
+    assert replaced.result()["code"] == "PreconditionFailed"
+
+    # Closed half way: what has not come is cancelled, and the stream reads no more.
+    half = engine.stream(s3.bucket, "obj", REGION, capacity=1000)
+    assert half.readinto(bytearray(10)) == 10
+    half.close()
+    with pytest.raises(ValueError, match="closed"):
+        half.readinto(bytearray(1))
+    with pytest.raises(ValueError):
+        engine.stream(s3.bucket, "obj", REGION, start=5)  # a range needs its length
+    with pytest.raises(TypeError):
+        _engine.Stream()
+
+
+def test_open_for_reading_through_the_engine_heals_cuts_and_refuses_wrong_bytes(
+        configured: Any, monkeypatch: pytest.MonkeyPatch) -> None:
+    from quorvex.base import BasePath
+    from quorvex.errors import UnexpectedReplyError
+    from quorvex.minio.path import MinIOPath
+
+    s3 = configured
+    s3.make_bucket()
+    host, port = s3.endpoint.rsplit(":", 1)
+    proxy = FaultProxy((host, int(port))).up()
+    monkeypatch.setenv("MINIO_ENDPOINT", proxy.endpoint)
+    BasePath.reset_clients()
+    try:
+        data = os.urandom(2 * MIB + 3)
+        s3.client.put_object(s3.bucket, "obj", _Bytes(data), len(data))
+        etag = s3.client.stat_object(s3.bucket, "obj").etag
+        path = MinIOPath(path="obj")
+        cut = on_first(1, "GET", ("truncate", 1000))
+        proxy.rule = lambda method, target: cut(method, target) if target.endswith("/obj") \
+            else None
+        with path.open("rb") as stream:
+            assert stream.read() == data  # taken up again from byte 1000
+            stream.seek(len(data) - 7)
+            assert stream.read() == data[-7:]
+        gets = [target for method, target in proxy.requests
+                if method == "GET" and target.endswith("/obj")]
+        assert len(gets) == 3
+
+        wrong = bytes(len(data))  # the right length and ETag, other bytes
+        proxy.rule = on_first(1, "GET", made_reply(
+            "200 OK", {"Content-Length": str(len(data)), "ETag": f'"{etag}"'}, wrong))
+        with path.open("rb") as stream:
+            with pytest.raises(UnexpectedReplyError, match="MD5"):
+                stream.read()
+    finally:
+        proxy.rule = None
+        proxy.down()
+        BasePath.reset_clients()
+
+
 def test_tls_with_and_without_the_ca(tmp_path: Any) -> None:
     cert_file, key_file = self_signed(tmp_path)
     tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "engine/digest.hpp"
+#include "engine/stream.hpp"
 
 namespace qe {
 
@@ -103,7 +104,12 @@ std::size_t on_write(char* data, std::size_t size, std::size_t count, void* user
         x.fault_text = "a ranged GET sent more bytes than were asked for";
         return 0;  // anything but n stops the transfer
     }
-    if (x.sink.memory != nullptr) {
+    if (x.sink.pipe != nullptr) {
+        if (!x.sink.pipe->push(data, n)) {
+            x.fault = Fault::cancelled;  // the reader has gone
+            return 0;                    // anything but n stops the transfer
+        }
+    } else if (x.sink.memory != nullptr) {
         if (x.received + static_cast<std::int64_t>(n) > x.sink.capacity) {
             x.fault = Fault::reply;
             x.fault_text = "the reply holds more bytes than its buffer takes";

@@ -14,6 +14,8 @@
 
 namespace qe {
 
+class Pipe;
+
 struct Endpoint {
     std::string scheme;         // "http" or "https"
     std::string host;           // host[:port], as the Host header says it
@@ -31,12 +33,13 @@ struct Body {
     const unsigned char* memory = nullptr;
 };
 
-// Where a successful GET's body goes: a file from offset on, or memory.
+// Where a successful GET's body goes: a file from offset on, memory, or a pipe to a reader.
 struct Sink {
     int fd = -1;
     std::int64_t offset = 0;
     unsigned char* memory = nullptr;
     std::int64_t capacity = 0;
+    Pipe* pipe = nullptr;
 };
 
 enum class Fault : std::uint8_t {

@@ -5,6 +5,9 @@
 //          virtual_host=False)
 //   Engine.run(tasks, *, workers, pauses=(), retried_codes=(), progress=None, on_done=None,
 //              stop_on_failure=False) -> list[dict]
+//   Engine.stream(bucket, key, region, *, start=0, length=-1, if_match=None, md5=False,
+//                 capacity=2 MiB, pauses=(), retried_codes=()) -> Stream
+//   Stream.readinto(buffer) -> int; Stream.result() -> dict; Stream.close()
 //   sign(method, host, bucket, key, query, headers, region, access_key, secret_key,
 //        payload_hash, amz_date, virtual_host=False) -> (target, authorization)
 //
@@ -33,6 +36,7 @@
 #include <vector>
 
 #include "engine/scheduler.hpp"
+#include "engine/stream.hpp"
 #include "ref.hpp"
 
 namespace {
@@ -626,10 +630,173 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
     return list.release();
 }
 
+// -- the Stream type ------------------------------------------------------------------
+
+PyObject* stream_type = nullptr;  // the type object, made when the module is
+
+struct StreamObject {
+    PyObject_HEAD
+    PyObject* engine;                     // the Engine whose connections it uses
+    std::shared_ptr<qe::Stream>* stream;  // null once closed
+};
+
+// The stream of ``self``, shared for a call that releases the GIL; null (ValueError set)
+// once it is closed.
+std::shared_ptr<qe::Stream> open_stream(PyObject* self) {
+    auto* object = reinterpret_cast<StreamObject*>(self);
+    if (object->stream == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on a closed stream");
+        return {};
+    }
+    return *object->stream;
+}
+
+void drop_stream(StreamObject* object) {
+    std::shared_ptr<qe::Stream>* holder = object->stream;
+    object->stream = nullptr;
+    if (holder == nullptr) return;
+    (*holder)->close();
+    Py_BEGIN_ALLOW_THREADS;
+    delete holder;  // the last holder joins the thread of the GET
+    Py_END_ALLOW_THREADS;
+}
+
+void stream_dealloc(PyObject* self) {
+    auto* object = reinterpret_cast<StreamObject*>(self);
+    drop_stream(object);
+    Py_XDECREF(object->engine);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+const qe::Result& wait_for(qe::Stream& stream) {
+    const qe::Result* result = nullptr;
+    Py_BEGIN_ALLOW_THREADS;
+    result = &stream.wait();
+    Py_END_ALLOW_THREADS;
+    return *result;
+}
+
+PyObject* stream_readinto(PyObject* self, PyObject* arg) {
+    std::shared_ptr<qe::Stream> stream = open_stream(self);
+    if (!stream) return nullptr;
+    HeldBuffer buffer;
+    if (!buffer.hold(arg, true)) return nullptr;
+    if (buffer.size() == 0) return PyLong_FromLong(0);
+    std::size_t got = 0;
+    bool ended = false;
+    for (;;) {
+        Py_BEGIN_ALLOW_THREADS;
+        got = stream->pipe().pop(buffer.data(), static_cast<std::size_t>(buffer.size()),
+                                 std::chrono::milliseconds(50), ended);
+        Py_END_ALLOW_THREADS;
+        if (got > 0 || ended) break;
+        if (PyErr_CheckSignals() != 0) return nullptr;
+    }
+    if (got > 0) return PyLong_FromSize_t(got);
+    return PyLong_FromLong(wait_for(*stream).ok ? 0 : -1);
+}
+
+PyObject* stream_result(PyObject* self, PyObject*) {
+    std::shared_ptr<qe::Stream> stream = open_stream(self);
+    if (!stream) return nullptr;
+    return result_dict(wait_for(*stream)).release();
+}
+
+PyObject* stream_close(PyObject* self, PyObject*) {
+    drop_stream(reinterpret_cast<StreamObject*>(self));
+    Py_RETURN_NONE;
+}
+
+PyMethodDef stream_methods[] = {
+    {"readinto", stream_readinto, METH_O,
+     "readinto(buffer) -> int: bytes read; 0 at the end of a GET that succeeded, -1 at the "
+     "end of one that failed (result() says why)."},
+    {"result", stream_result, METH_NOARGS, "result() -> dict: the GET's, once it has ended."},
+    {"close", stream_close, METH_NOARGS, "close(): cancels what has not come yet."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_methods, stream_methods},
+    {Py_tp_doc, const_cast<char*>("One GET whose body is read as it comes.")},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {"quorvex._engine.Stream", sizeof(StreamObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, stream_slots};
+
+PyObject* engine_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"bucket", "key",           "region", "start",
+                                  "length", "if_match",      "md5",    "capacity",
+                                  "pauses", "retried_codes", nullptr};
+    const char* bucket = nullptr;
+    const char* key = nullptr;
+    const char* region = nullptr;
+    long long start = 0;
+    long long length = -1;
+    PyObject* if_match = nullptr;
+    int md5 = 0;
+    Py_ssize_t capacity = Py_ssize_t{2} * 1024 * 1024;
+    PyObject* pauses = nullptr;
+    PyObject* codes = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sss|$LLOpnOO", const_cast<char**>(names),
+                                     &bucket, &key, &region, &start, &length, &if_match, &md5,
+                                     &capacity, &pauses, &codes)) {
+        return nullptr;
+    }
+    auto* object = reinterpret_cast<EngineObject*>(self);
+    if (object->engine == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the Engine was not initialised");
+        return nullptr;
+    }
+    if (start < 0 || capacity < 1 || (length < 1 && (length != -1 || start != 0))) {
+        PyErr_SetString(PyExc_ValueError,
+                        "a stream needs start >= 0, capacity >= 1 and a length >= 1 (or -1, "
+                        "the whole object, from start 0)");
+        return nullptr;
+    }
+    qe::Task task;
+    qe::RetryPolicy policy;
+    if (!check_bucket(bucket, "bucket") || !check_key(key, "the key") ||
+        !optional_text(if_match, "if_match", task.if_match) || !read_pauses(pauses, policy) ||
+        !read_codes(codes, policy)) {
+        return nullptr;
+    }
+    task.bucket = bucket;
+    task.key = key;
+    task.region = region;
+    task.ranged = length != -1;
+    task.range_start = start;
+    task.range_length = length;
+    task.want_md5 = md5 != 0;
+    Ref stream = Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(stream_type), 0));
+    if (!stream) return nullptr;
+    auto* made = reinterpret_cast<StreamObject*>(stream.get());
+    made->engine = Ref::borrow(self).release();
+    try {
+        made->stream = new std::shared_ptr<qe::Stream>(
+            std::make_shared<qe::Stream>(*object->engine, std::move(task), std::move(policy),
+                                         static_cast<std::size_t>(capacity)));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_RuntimeError, "the transfer engine could not start: %s", error.what());
+        return nullptr;
+    }
+    return stream.release();
+}
+
 PyMethodDef engine_methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_run)),
      METH_VARARGS | METH_KEYWORDS,
      "run(tasks, *, workers=1, pauses=(), retried_codes=(), progress=None) -> list[dict]"},
+    {"stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_stream)),
+     METH_VARARGS | METH_KEYWORDS,
+     "stream(bucket, key, region, *, start=0, length=-1, if_match=None, md5=False, "
+     "capacity=2097152, pauses=(), retried_codes=()) -> Stream"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -707,6 +874,11 @@ PyMODINIT_FUNC PyInit__engine() {
     if (!module) return nullptr;
     Ref type = Ref::steal(PyType_FromSpec(&engine_spec));
     if (!type || PyModule_AddObjectRef(module.get(), "Engine", type.get()) != 0) return nullptr;
+    Ref streams = Ref::steal(PyType_FromSpec(&stream_spec));
+    if (!streams || PyModule_AddObjectRef(module.get(), "Stream", streams.get()) != 0) {
+        return nullptr;
+    }
+    Py_XSETREF(stream_type, streams.release());
     const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
     if (PyModule_AddStringConstant(module.get(), "curl_version", info->version) != 0 ||
         PyModule_AddStringConstant(module.get(), "tls_backend",

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "engine/digest.hpp"
+#include "engine/stream.hpp"
 
 namespace qe {
 
@@ -158,6 +159,7 @@ void Batch::work() {
             local_failure(result, 0, std::string("the transfer engine failed: ") + error.what());
             connection.reset();  // its state is unknown
         }
+        if (tasks_[index].pipe != nullptr) tasks_[index].pipe->finish();
         if (stop_on_failure_ && !result.ok && result.kind != "cancelled") watch_.stop();
         {
             const std::lock_guard<std::mutex> hold(watch_.lock);
@@ -199,7 +201,7 @@ void Batch::run_one(Connection& connection, Task& task, Result& result) {
             x.payload_hash = std::string(empty_sha256);
             x.to_sink = true;
             x.want_md5 = task.want_md5 && !task.ranged;
-            x.sink = Sink{fd, task.offset, task.memory, task.memory_size};
+            x.sink = Sink{fd, task.offset, task.memory, task.memory_size, task.pipe};
             if (task.ranged) {
                 x.ranged = true;
                 x.range_start = task.range_start;
@@ -350,6 +352,8 @@ void Batch::attempt_loop(Connection& connection, Exchange& x, Task& task, Result
                 break;
         }
         if (!transient || attempt >= attempts || watch.cancel.load()) return;
+        // Bytes a reader may already have taken cannot be taken back: its reader decides.
+        if (task.pipe != nullptr && x.received > 0) return;
         // A GET into memory or a file starts again from its first byte: rewrite it.
         std::unique_lock<std::mutex> hold(watch.lock);
         const auto pause = std::chrono::duration<double>(policy.pauses[attempt - 1]);

@@ -18,6 +18,7 @@
 namespace qe {
 
 class Connection;
+class Pipe;
 
 // How requests are retried, as the caller decides it: the pauses before the second, third,
 // ... attempt (so attempts in all are pauses.size() + 1) and the S3 error codes that are
@@ -57,6 +58,8 @@ struct Task {
     // a part of a multipart upload
     std::string upload_id;
     int part_number = 0;
+    // GET: the body goes to a reader through this pipe (see stream.hpp), not to a file
+    Pipe* pipe = nullptr;
 };
 
 struct Result {

@@ -60,6 +60,40 @@ class Engine:
         ``TypeError``, ``ValueError`` or ``KeyError`` for a malformed task, before any
         request.
         """
+    def stream(
+        self,
+        bucket: str,
+        key: str,
+        region: str,
+        *,
+        start: int = 0,
+        length: int = -1,
+        if_match: str | None = None,
+        md5: bool = False,
+        capacity: int = 2097152,
+        pauses: Sequence[float] = (),
+        retried_codes: Iterable[str] = (),
+    ) -> Stream:
+        """A GET of ``length`` bytes of ``key`` from ``start`` (-1 from 0: the whole
+        object), received on a thread of its own into a read-ahead of ``capacity`` bytes.
+
+        The request is retried as a task of :meth:`run` is while no byte of its body has
+        come; after that a failure ends the stream.  A ranged reply is checked as a task's
+        is; with ``md5``, the result carries the MD5 of the body.
+        """
+
+@final
+class Stream:
+    """One GET whose body is read as it comes (made by :meth:`Engine.stream`)."""
+
+    def readinto(self, buffer: Any, /) -> int:
+        """Bytes of the body into ``buffer``, waiting (GIL released) for the first: their
+        count; 0 at the end of a GET that succeeded, -1 at the end of one that failed
+        (:meth:`result` says why).  ``ValueError`` once closed."""
+    def result(self) -> dict[str, Any]:
+        """The GET's result (as :meth:`Engine.run` gives them), once it has ended."""
+    def close(self) -> None:
+        """Cancels what has not come yet; the stream reads no more."""
 
 def sign(
     method: str,

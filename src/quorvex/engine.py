@@ -32,7 +32,7 @@ from quorvex.errors import UnexpectedReplyError, translate
 from quorvex.retrying import (DEFAULT_DELAY, DEFAULT_MAX_DELAY, RETRY_SECTION,
                               _RETRIED_S3_CODES, backoff_delay, configured_attempts)
 
-__all__ = ["EngineError", "Result", "Task", "engine_for", "error_of", "run"]
+__all__ = ["EngineError", "Result", "Task", "engine_for", "error_of", "run", "stream"]
 
 Task = dict[str, Any]
 Result = dict[str, Any]
@@ -115,6 +115,17 @@ def run(engine: _engine.Engine, tasks: Sequence[Task], workers: int,
         tasks, workers=workers, pauses=_pauses(), retried_codes=sorted(_RETRIED_S3_CODES),
         progress=progress, on_done=on_done, stop_on_failure=stop_on_failure)
     return results
+
+
+def stream(engine: _engine.Engine, client: Minio, bucket: str, key: str, start: int,
+           length: int, etag: str, md5: bool, capacity: int) -> _engine.Stream:
+    """A GET of ``length`` bytes of ``key`` from ``start`` (-1 from 0: the whole object),
+    pinned to ``etag``, streaming into a read-ahead of ``capacity`` bytes; with ``md5``, its
+    result carries the MD5 of the whole body.  It is retried as a task is until its first
+    byte has come; after that a failure ends it."""
+    return engine.stream(bucket, key, region_of(client, bucket), start=start, length=length,
+                         if_match=f'"{etag}"', md5=md5, capacity=capacity, pauses=_pauses(),
+                         retried_codes=sorted(_RETRIED_S3_CODES))
 
 
 def error_of(result: Result, client: Minio, bucket: str, key: str) -> BaseException:

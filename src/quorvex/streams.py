@@ -28,7 +28,7 @@ from minio.datatypes import Part
 from minio.error import S3Error
 
 from quorvex import engine as engines
-from quorvex.digests import MD5_HEADER, MD5_METADATA, clean_etag
+from quorvex.digests import MD5_HEADER, MD5_METADATA, clean_etag, is_plain_md5
 from quorvex.errors import (ObjectChangedError, UnexpectedReplyError, is_missing, missing_object,
                             translate)
 from quorvex.path_algebra import StorePathMixin
@@ -51,16 +51,67 @@ def stat_object(client: Minio, bucket: str, key: str) -> Any:
         raise translate(exc, bucket, key) from None
 
 
+def _changed(bucket: str, key: str) -> ObjectChangedError:
+    return ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced or removed while "
+                              f"it was open for reading")
+
+
+class _EngineReply:
+    """A GET of the transfer engine from ``offset`` to the end, read as the SDK's reply is.
+
+    A GET of the whole object whose ETag is a plain MD5 is checked against it once its last
+    byte has come (:meth:`finish`)."""
+
+    def __init__(self, engine: Any, client: Minio, bucket: str, key: str, offset: int,
+                 etag: str, size: int) -> None:
+        self._client, self._bucket, self._key, self._etag = client, bucket, key, etag
+        self._md5 = offset == 0 and is_plain_md5(etag)
+        self._stream = engines.stream(engine, client, bucket, key, offset,
+                                      -1 if offset == 0 else size - offset, etag, self._md5,
+                                      2 * READ_BUFFER)
+
+    def readinto(self, view: memoryview) -> int:
+        count: int = self._stream.readinto(view)
+        if count < 0:
+            raise self._failure(self._stream.result())
+        return count
+
+    def finish(self) -> None:
+        """Waits for the end of the GET; raises what went wrong, or a body that is not the
+        bytes its MD5 says."""
+        result = self._stream.result()
+        if not result["ok"]:
+            raise self._failure(result)
+        if self._md5 and result["md5"] != self._etag.lower():
+            raise UnexpectedReplyError(f"'{self._key}' in bucket '{self._bucket}' came with "
+                                       f"bytes whose MD5 is not the one its ETag says "
+                                       f"({result['md5']} against {self._etag})")
+
+    def close(self) -> None:
+        self._stream.close()
+
+    def release_conn(self) -> None:
+        pass  # the engine takes its connection back by itself
+
+    def _failure(self, result: engines.Result) -> BaseException:
+        error = engines.error_of(result, self._client, self._bucket, self._key)
+        if isinstance(error, FileNotFoundError) or result["code"] == "PreconditionFailed":
+            return _changed(self._bucket, self._key)
+        return error
+
+
 @retry()
 def _get_pinned(client: Minio, bucket: str, key: str, offset: int, etag: str,
                 size: int) -> Any:
+    engine = engines.engine_for(client)
+    if engine is not None:
+        return _EngineReply(engine, client, bucket, key, offset, etag, size)
     try:
         response = client.get_object(bucket, key, offset=offset,
                                      request_headers={"If-Match": f'"{etag}"'})
     except S3Error as exc:
         if exc.code == "PreconditionFailed" or is_missing(exc):
-            raise ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced or "
-                                     f"removed while it was open for reading") from exc
+            raise _changed(bucket, key) from exc
         raise
     try:
         seen = clean_etag(response.headers.get("ETag"))
@@ -135,9 +186,10 @@ def _release(response: Any) -> None:
 class ObjectReader(io.RawIOBase):
     """The bytes of one version of one object, read with GETs from any position.
 
-    Reads stay on the SDK's path: one GET from the position streams while reads go on in
-    order, where ranged GETs of a window each (measured against pandas on moto) cost more
-    requests and time than they save.
+    One GET from the position streams while reads go on in order (ranged GETs of a
+    window each, measured against pandas on moto, cost more requests and time than they
+    save).  Through the transfer engine, the GET is received on a thread of its own into a
+    read-ahead of two buffers, with the GIL released.
     """
 
     def __init__(self, client: Minio, bucket: str, key: str, size: int,
@@ -198,6 +250,9 @@ class ObjectReader(io.RawIOBase):
                 if not count:
                     raise ConnectionError(f"the reply for '{self.name}' ended at byte "
                                           f"{self._position} of {self.size}")
+                if self._position + count == self.size and \
+                        isinstance(self._response, _EngineReply):
+                    self._response.finish()
             except Exception as exc:
                 self._drop_response()
                 failures += 1
