@@ -437,8 +437,9 @@ def test_copy_and_move_between_overlapping_prefixes(configured: Any) -> None:
 
 @pytest.fixture
 def gets(monkeypatch: pytest.MonkeyPatch) -> list[str]:
-    """The key of every get_object of the SDK (the reads of object bytes), and of every
-    object the transfer engine GETs (once per object: a reader reads it in ranges)."""
+    """The key of every get_object of the SDK (the reads of object bytes), of every object
+    the transfer engine GETs (once per object: a reader reads it in ranges), and of every
+    GET the engine streams to a reader."""
     seen: list[str] = []
     original = minio.Minio.get_object
     original_run = quorvex.engine.run
@@ -452,8 +453,15 @@ def gets(monkeypatch: pytest.MonkeyPatch) -> list[str]:
                     if key not in seen)
         return original_run(engine, tasks, *args, **kwargs)
 
+    def counting_stream(engine: Any, client: Any, bucket: str, key: str, *args: Any,
+                        **kwargs: Any) -> Any:
+        seen.append(key)
+        return original_stream(engine, client, bucket, key, *args, **kwargs)
+
+    original_stream = quorvex.engine.stream
     monkeypatch.setattr(minio.Minio, "get_object", counting)
     monkeypatch.setattr(quorvex.engine, "run", counting_run)
+    monkeypatch.setattr(quorvex.engine, "stream", counting_stream)
     return seen
 
 

@@ -51,7 +51,7 @@ def stat_object(client: Minio, bucket: str, key: str) -> Any:
         raise translate(exc, bucket, key) from None
 
 
-def _changed(bucket: str, key: str) -> ObjectChangedError:
+def _replaced(bucket: str, key: str) -> ObjectChangedError:
     return ObjectChangedError(f"'{key}' in bucket '{bucket}' was replaced or removed while "
                               f"it was open for reading")
 
@@ -96,7 +96,7 @@ class _EngineReply:
     def _failure(self, result: engines.Result) -> BaseException:
         error = engines.error_of(result, self._client, self._bucket, self._key)
         if isinstance(error, FileNotFoundError) or result["code"] == "PreconditionFailed":
-            return _changed(self._bucket, self._key)
+            return _replaced(self._bucket, self._key)
         return error
 
 
@@ -111,7 +111,7 @@ def _get_pinned(client: Minio, bucket: str, key: str, offset: int, etag: str,
                                      request_headers={"If-Match": f'"{etag}"'})
     except S3Error as exc:
         if exc.code == "PreconditionFailed" or is_missing(exc):
-            raise _changed(bucket, key) from exc
+            raise _replaced(bucket, key) from exc
         raise
     try:
         seen = clean_etag(response.headers.get("ETag"))
