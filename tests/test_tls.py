@@ -1,12 +1,14 @@
 """TLS failures fail fast with a message that names the setting; refused connections do not.
 
 The certificate case needs a TLS server with a certificate of our own making, which the
-test servers do not offer: a small HTTPS server on a thread stands in.
+test servers do not offer: a small HTTPS server on a thread stands in; for the round trip of
+the toolbox, moto's application is served over TLS on a thread of its own.
 """
 
 from __future__ import annotations
 
 import datetime
+import os
 import http.server
 import ipaddress
 import socket
@@ -17,10 +19,14 @@ from typing import Any
 
 import pytest
 
+import minio
+
+import quorvex.engine
 import quorvex.errors
 from quorvex.base import StorePool
 from quorvex.config import ClientSettings, TLSError, configure
 from quorvex.minio.path import MinIOPath
+from quorvex.sizes import PART_SIZE
 
 BOUND = 2.0  # seconds: the SDK's own pool took about 6 s to give up on a TLS failure
 
@@ -121,3 +127,61 @@ def test_secure_against_a_plain_http_store_fails_fast(configured, monkeypatch,
     assert TLSError is quorvex.errors.TLSError
     assert isinstance(caught.value, OSError)
     assert isinstance(caught.value, quorvex.errors.ConfigurationError)
+
+
+@pytest.mark.integration
+def test_the_toolbox_moves_its_bytes_through_the_engine_over_tls(tmp_path, monkeypatch) -> None:
+    from moto.moto_server import werkzeug_app
+    from werkzeug.serving import make_server
+
+    cert_file, key_file = self_signed(tmp_path)
+    app = werkzeug_app.DomainDispatcherApplication(werkzeug_app.create_backend_app)
+    server = make_server("127.0.0.1", 0, app, threaded=True, ssl_context=(cert_file, key_file))
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
+                     daemon=True).start()
+    for name in list(os.environ):
+        if name.startswith("MINIO_") or name == "QUORVEX_CONFIG":
+            monkeypatch.delenv(name)
+    for name, value in {"MINIO_ENDPOINT": f"127.0.0.1:{server.server_port}",
+                        "MINIO_ACCESS_KEY": "tls-key", "MINIO_SECRET_KEY": "tls-secret",
+                        "MINIO_SECURE": "true", "MINIO_BUCKET_NAME": "tls-round-trip",
+                        "SSL_CERT_FILE": cert_file}.items():
+        monkeypatch.setenv(name, value)
+    # Every byte of the round trip is the engine's: the SDK's GET and PUT would fail it.
+    sent: list[str] = []
+
+    def counted(name: str) -> Any:
+        original = getattr(quorvex.engine, name)
+
+        def call(*args: Any, **kwargs: Any) -> Any:
+            sent.append(name)
+            return original(*args, **kwargs)
+        return call
+
+    for name in ("run", "stream"):
+        monkeypatch.setattr(quorvex.engine, name, counted(name))
+    for name in ("get_object", "put_object", "fput_object", "fget_object", "copy_object"):
+        monkeypatch.setattr(minio.Minio, name, None)
+    MinIOPath.reset_clients()
+    try:
+        MinIOPath().create_bucket()
+        tree = {"big.bin": os.urandom(PART_SIZE + 4321), "small.txt": b"small", "empty": b""}
+        source = tmp_path / "src"
+        (source / "sub").mkdir(parents=True)
+        for name, body in tree.items():
+            (source / "sub" / name).write_bytes(body)
+        MinIOPath(path="t").upload_from(source, workers=2)
+        MinIOPath(path="t").copy("u")
+        MinIOPath(path="u").move("v")
+        MinIOPath(path="v").download_to(tmp_path / "dst", workers=2)
+        assert {p.name: p.read_bytes() for p in (tmp_path / "dst" / "sub").iterdir()} == tree
+        assert not MinIOPath(path="u").exists
+        with MinIOPath(path="w.bin").open("wb") as stream:
+            stream.write(tree["big.bin"])
+        with MinIOPath(path="w.bin").open("rb") as stream:
+            stream.seek(PART_SIZE)
+            assert stream.read() == tree["big.bin"][PART_SIZE:]
+        assert {"run", "stream"} <= set(sent)
+    finally:
+        MinIOPath.reset_clients()
+        server.shutdown()
