@@ -251,6 +251,13 @@ def test_put_and_get_round_trip(store: Any, tmp_path: Any) -> None:
     assert not (tmp_path / "absent.bin").exists()
     assert gets[8]["code"] == "NoSuchKey" and existing.read_bytes() == b"keep me"  # not ours
     assert progress.bytes == sum(g["bytes"] for g in gets)
+    # A file that takes no more bytes fails the GET as ours, whether that shows while the
+    # body comes (a large one) or when its last bytes are written (a small one).
+    with open("/dev/full", "wb") as full:
+        failed = engine.run([task(s3, "get", key, fd=full.fileno()) for key in
+                             ("whole", "memory")], pauses=(0.0,))
+    assert [(f["kind"], f["errno"], f["attempts"]) for f in failed] == \
+        [("local", errno.ENOSPC, 1)] * 2
 
 
 def test_copy_and_part_copy_into_a_multipart_upload(store: Any) -> None:

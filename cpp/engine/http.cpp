@@ -17,6 +17,7 @@ namespace qe {
 namespace {
 
 constexpr std::size_t max_reply_body = 1U << 20U;  // of an error or a copy's answer
+constexpr std::size_t staging_size = 1U << 20U;    // bytes bound for a file, per pwrite
 
 std::string lower(std::string text) {
     for (char& c : text) {
@@ -43,7 +44,30 @@ struct Transfer {
     bool checked = false;      // the status and the range were looked at
     bool sinking = false;      // the body goes to the sink
     Digest* md5 = nullptr;
+    std::vector<char>* staging = nullptr;  // a file sink's bytes not yet written
+    std::size_t staged = 0;                // how many of them there are
 };
+
+// Writes the staged bytes of a file sink at their offset; false sets the fault.
+bool flush_staged(Transfer& t) {
+    Exchange& x = *t.exchange;
+    const char* data = t.staging->data();
+    const off_t at = x.sink.offset + x.received - static_cast<off_t>(t.staged);
+    std::size_t done = 0;
+    while (done < t.staged) {
+        const ssize_t wrote =
+            pwrite(x.sink.fd, data + done, t.staged - done, at + static_cast<off_t>(done));
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            x.fault = Fault::local;
+            x.local_errno = errno;
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    t.staged = 0;
+    return true;
+}
 
 // Whether the reply's status and Content-Range answer the request; false sets the fault.
 bool check_reply(Transfer& t) {
@@ -117,18 +141,13 @@ std::size_t on_write(char* data, std::size_t size, std::size_t count, void* user
         }
         std::memcpy(x.sink.memory + x.received, data, n);
     } else {
-        std::size_t done = 0;
-        while (done < n) {
-            const ssize_t wrote = pwrite(x.sink.fd, data + done, n - done,
-                                         x.sink.offset + x.received + static_cast<off_t>(done));
-            if (wrote < 0) {
-                if (errno == EINTR) continue;
-                x.fault = Fault::local;
-                x.local_errno = errno;
-                return 0;  // anything but n stops the transfer
-            }
-            done += static_cast<std::size_t>(wrote);
+        std::vector<char>& staging = *t.staging;
+        if (t.staged + n > staging.size() && !flush_staged(t)) {
+            return 0;  // anything but n stops the transfer
         }
+        if (n > staging.size()) staging.resize(n);
+        std::memcpy(staging.data() + t.staged, data, n);
+        t.staged += n;
     }
     if (t.md5 != nullptr) t.md5->update(data, n);
     x.received += static_cast<std::int64_t>(n);
@@ -302,6 +321,10 @@ void Connection::perform(const Endpoint& endpoint, const Credentials& credential
     Transfer t{&x, handle_, &cancel, &on_bytes};
     Digest md5(Digest::Kind::md5);
     if (x.want_md5) t.md5 = &md5;
+    if (x.to_sink && x.sink.pipe == nullptr && x.sink.memory == nullptr) {  // into a file
+        staging_.resize(staging_size);
+        t.staging = &staging_;
+    }
 
     const SignedRequest request =
         sign_request(endpoint, credentials, region, x.method, x.bucket, x.key, x.query, x.headers,
@@ -367,6 +390,7 @@ void Connection::perform(const Endpoint& endpoint, const Credentials& credential
     const CURLcode code = curl_easy_perform(h);
     if (!t.checked) check_reply(t);
     if (x.fault != Fault::none) return;  // ours: set by a callback
+    if (t.staged > 0 && !flush_staged(t)) return;
     if (code != CURLE_OK) {
         x.fault = cancel.load() ? Fault::cancelled : Fault::transport;
         x.curl_code = static_cast<int>(code);

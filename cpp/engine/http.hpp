@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -97,6 +98,9 @@ public:
 
 private:
     CURL* handle_;
+    // Body bytes bound for a file, gathered into one pwrite: libcurl hands a reply over in
+    // pieces of 16 KiB, and a pwrite each costs more than the copy into here.
+    std::vector<char> staging_;
 };
 
 // The path (and query) a request for ``bucket``/``key`` is sent to, encoded.
